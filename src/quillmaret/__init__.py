@@ -1,0 +1,1 @@
+"""QuillMaret SDK core: the exception hierarchy of the QuillMaret data API."""

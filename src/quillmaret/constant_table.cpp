@@ -1,0 +1,2 @@
+// constant_table.cpp: (being written)
+#include "runtime/runtime.h"

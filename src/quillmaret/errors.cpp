@@ -1,0 +1,2 @@
+// errors.cpp: (being written)
+#include "errors.h"

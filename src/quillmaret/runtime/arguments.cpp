@@ -1,0 +1,2 @@
+// arguments.cpp: (being written)
+#include "runtime.h"

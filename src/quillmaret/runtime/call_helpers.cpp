@@ -1,0 +1,2 @@
+// call_helpers.cpp: (being written)
+#include "runtime.h"

@@ -1,0 +1,2 @@
+// class_construction.cpp: (being written)
+#include "runtime.h"

@@ -1,0 +1,2 @@
+// function_annotations.cpp: (being written)
+#include "runtime.h"

@@ -1,0 +1,2 @@
+// function_call.cpp: (being written)
+#include "runtime.h"

@@ -1,0 +1,2 @@
+// function_object.cpp: (being written)
+#include "runtime.h"

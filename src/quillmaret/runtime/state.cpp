@@ -1,0 +1,9 @@
+// state.cpp: the process-wide state record of this extension module.
+#include "runtime.h"
+
+namespace quill {
+
+// Zero-initialised at load: no module, empty lookup records and cache.
+ModuleState quill_state;
+
+}  // namespace quill

@@ -1,0 +1,2 @@
+// traceback.cpp: (being written)
+#include "runtime.h"

@@ -1,0 +1,2 @@
+// type_registry.cpp: (being written)
+#include "runtime.h"

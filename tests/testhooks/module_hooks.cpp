@@ -1,0 +1,52 @@
+// module_hooks.cpp: hooks into the import spine of quillmaret._m3.
+#include "testhooks.h"
+#include "version_check.h"
+
+namespace {
+
+// run_exec_slot(module, target): runs the exec slot of `module`'s definition
+// (quillmaret._m3) on `target`, as the import machinery would. Returns None,
+// or raises what the slot raised.
+PyObject *run_exec_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "run_exec_slot(module, target)");
+        return nullptr;
+    }
+    PyModuleDef *def = PyModule_GetDef(args[0]);
+    if (!def)
+        return nullptr;
+    for (PyModuleDef_Slot *slot = def->m_slots; slot && slot->slot; ++slot) {
+        if (slot->slot == Py_mod_exec) {
+            auto exec = reinterpret_cast<int (*)(PyObject *)>(slot->value);
+            if (exec(args[1]) < 0)
+                return nullptr;
+            Py_RETURN_NONE;
+        }
+    }
+    PyErr_SetString(PyExc_LookupError, "the definition has no exec slot");
+    return nullptr;
+}
+
+// check_runtime_version(version): the exec slot's version check for a given
+// Py_Version value. Returns None; warns, or raises a warning turned error.
+PyObject *check_version(PyObject *, PyObject *arg) {
+    unsigned long version = PyLong_AsUnsignedLong(arg);
+    if (version == static_cast<unsigned long>(-1) && PyErr_Occurred())
+        return nullptr;
+    if (quill::check_runtime_version(version) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"run_exec_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_exec_slot)),
+     METH_FASTCALL, nullptr},
+    {"check_runtime_version", check_version, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int testhooks_init_module(PyObject *m) {
+    return PyModule_AddFunctions(m, methods);
+}
