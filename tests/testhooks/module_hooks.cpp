@@ -27,6 +27,26 @@ PyObject *run_exec_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return nullptr;
 }
 
+// run_create_slot(module, spec): runs the create slot of `module`'s
+// definition with a spec of the caller's making. Returns what it returns.
+PyObject *run_create_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "run_create_slot(module, spec)");
+        return nullptr;
+    }
+    PyModuleDef *def = PyModule_GetDef(args[0]);
+    if (!def)
+        return nullptr;
+    for (PyModuleDef_Slot *slot = def->m_slots; slot && slot->slot; ++slot) {
+        if (slot->slot == Py_mod_create) {
+            auto create = reinterpret_cast<PyObject *(*)(PyObject *, PyModuleDef *)>(slot->value);
+            return create(args[1], def);
+        }
+    }
+    PyErr_SetString(PyExc_LookupError, "the definition has no create slot");
+    return nullptr;
+}
+
 // check_runtime_version(version): the exec slot's version check for a given
 // Py_Version value. Returns None; warns, or raises a warning turned error.
 PyObject *check_version(PyObject *, PyObject *arg) {
@@ -40,6 +60,8 @@ PyObject *check_version(PyObject *, PyObject *arg) {
 
 PyMethodDef methods[] = {
     {"run_exec_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_exec_slot)),
+     METH_FASTCALL, nullptr},
+    {"run_create_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_create_slot)),
      METH_FASTCALL, nullptr},
     {"check_runtime_version", check_version, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,206 @@
+"""The import spine: module definition, create slot and exec slot."""
+import ast
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python
+
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded into one "
+                      "interpreter per process.")
+REINIT = "Module '_m3' has already been imported. Re-initialisation is not supported."
+
+
+def test_module_contents():
+    import builtins
+    import quillmaret._m3 as m3
+
+    assert m3.__doc__ is None
+    assert m3.__builtins__ is builtins
+    assert m3.__test__ == {}
+    assert not [v for v in vars(m3).values() if callable(v) and not isinstance(v, type)]
+    assert m3.__name__ == "quillmaret._m3"
+    assert sys.modules["quillmaret._m3"] is m3
+    assert "quill_runtime" in sys.modules
+
+
+def test_only_the_init_function_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    import quillmaret._m3 as m3
+    out = subprocess.run([nm, "-D", "--defined-only", m3.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    functions = [line.split()[-1] for line in out.splitlines() if line.split()[1] in "Tt"]
+    assert functions == ["PyInit__m3"]
+
+
+@pytest.mark.subprocess
+class TestFreshInterpreter:
+    def test_reimport_returns_the_same_module(self):
+        run_python("""
+            import sys
+            import quillmaret._m3 as first
+            # the import machinery renews __spec__ and friends; the rest stays
+            keep = [k for k in vars(first) if not k.startswith("__")] + ["__test__", "__builtins__"]
+            contents = {k: vars(first)[k] for k in keep}
+            del sys.modules["quillmaret._m3"]
+            import quillmaret._m3 as second
+            assert second is first
+            assert all(vars(second)[k] is v for k, v in contents.items())
+        """)
+
+    @pytest.mark.parametrize("first_import_fails", [False, True])
+    def test_second_interpreter_is_refused(self, first_import_fails):
+        proc = run_python(f"""
+            import builtins, _xxsubinterpreters as interpreters
+            if {first_import_fails}:
+                saved = builtins.super
+                del builtins.super
+                try:
+                    import quillmaret._m3
+                except NameError:
+                    pass
+                else:
+                    raise SystemExit("the first import should have failed")
+                builtins.super = saved
+            else:
+                import quillmaret._m3
+            interp = interpreters.create()
+            try:
+                interpreters.run_string(interp, "import quillmaret._m3")
+            except interpreters.RunFailedError as exc:
+                print(exc)
+            else:
+                raise SystemExit("the second interpreter imported the module")
+        """)
+        assert proc.stdout.strip() == f"<class 'ImportError'>: {INTERPRETER_CHANGE}"
+
+    def test_exec_slot_refuses_another_module(self):
+        run_python(f"""
+            import types
+            import quillmaret._m3 as m3
+            import quillmaret._quill_testhooks as hooks
+            before = dict(vars(m3))
+            other = types.ModuleType("quillmaret._m3")
+            try:
+                hooks.run_exec_slot(m3, other)
+            except RuntimeError as exc:
+                assert str(exc) == {REINIT!r}, exc
+            else:
+                raise SystemExit("no RuntimeError")
+            assert vars(other).keys() == {{"__name__", "__doc__", "__package__", "__loader__", "__spec__"}}
+            assert dict(vars(m3)) == before
+            hooks.run_exec_slot(m3, m3)  # the module itself: returns at once
+            assert dict(vars(m3)) == before
+        """)
+
+    def test_failed_exec_lets_a_retry_build_a_new_module(self):
+        run_python("""
+            import builtins, sys
+            saved = builtins.super
+            del builtins.super
+            try:
+                import quillmaret._m3
+            except NameError as exc:
+                assert str(exc) == "name 'super' is not defined", exc
+            else:
+                raise SystemExit("the import should have failed")
+            failed = sys.modules.pop("quillmaret._m3")
+            sys.modules.pop("quillmaret", None)
+            builtins.super = saved
+            import quillmaret._m3 as m3
+            assert m3 is not failed
+            assert m3.__test__ == {}
+        """)
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize("attrs, expected", [
+    # every attribute present; None is stored except for the search path
+    (dict(loader="L", origin=None, parent=None, submodule_search_locations=None),
+     {"__loader__": "L", "__file__": None, "__package__": None}),
+    (dict(loader=None, origin="o.so", parent="pkg", submodule_search_locations=["p"]),
+     {"__loader__": None, "__file__": "o.so", "__package__": "pkg", "__path__": ["p"]}),
+    # missing attributes are skipped: the keys keep what module creation gave
+    # them (None for __loader__ and __package__) or stay absent
+    (dict(), {"__loader__": None, "__package__": None}),
+    (dict(parent="pkg", origin="o.so"), {"__loader__": None, "__package__": "pkg", "__file__": "o.so"}),
+])
+def test_create_slot_copies_the_spec(attrs, expected):
+    proc = run_python(f"""
+        import importlib.util, _imp
+        import quillmaret._quill_testhooks as hooks
+        # A module object of _m3 made by the create slot alone (exec never runs),
+        # to reach the module definition while no module is recorded yet.
+        carrier = _imp.create_dynamic(importlib.util.find_spec("quillmaret._m3"))
+
+        class Spec:
+            name = "quillmaret._m3"
+        spec = Spec()
+        for key, value in {attrs!r}.items():
+            setattr(spec, key, value)
+        module = hooks.run_create_slot(carrier, spec)
+        assert module is not carrier
+        print({{k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__", "__spec__")}})
+    """)
+    assert ast.literal_eval(proc.stdout.strip()) == expected
+
+
+@pytest.mark.subprocess
+def test_create_slot_passes_on_errors_other_than_attribute_error():
+    run_python("""
+        import importlib.util, _imp
+        import quillmaret._quill_testhooks as hooks
+        carrier = _imp.create_dynamic(importlib.util.find_spec("quillmaret._m3"))
+
+        class Spec:
+            name = "quillmaret._m3"
+            @property
+            def origin(self):
+                raise KeyError("origin")
+        try:
+            hooks.run_create_slot(carrier, Spec())
+        except KeyError:
+            pass
+        else:
+            raise SystemExit("the KeyError was swallowed")
+        class NoName:
+            pass
+        try:
+            hooks.run_create_slot(carrier, NoName())
+        except AttributeError:
+            pass
+        else:
+            raise SystemExit("a spec without a name was accepted")
+    """)
+
+
+class TestVersionCheck:
+    MESSAGE = ("compile time Python version 3.11 of module 'quillmaret._m3' does not match "
+               "runtime version {}.{}")
+
+    @pytest.mark.parametrize("micro, level", [(0, 0xA), (7, 0xF), (99, 0xC)])
+    def test_any_3_11_release_is_silent(self, hooks, micro, level):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            hooks.check_runtime_version(0x030B0000 | micro << 8 | level << 4)
+
+    @pytest.mark.parametrize("major, minor", [(3, 12), (3, 10), (4, 11), (2, 7)])
+    def test_other_versions_warn_once(self, hooks, major, minor):
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            hooks.check_runtime_version(major << 24 | minor << 16 | 0xF0)
+        assert [(w.category, str(w.message)) for w in caught] == [
+            (RuntimeWarning, self.MESSAGE.format(major, minor))]
+
+    def test_warning_as_error_fails(self, hooks):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match="does not match runtime version 3.12"):
+                hooks.check_runtime_version(0x030C00F0)
