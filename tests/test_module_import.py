@@ -106,15 +106,38 @@ class TestFreshInterpreter:
                 import quillmaret._m3
             except NameError as exc:
                 assert str(exc) == "name 'super' is not defined", exc
+                tb = exc.__traceback__
+                while tb.tb_next:
+                    tb = tb.tb_next
+                failed_dict = tb.tb_frame.f_globals  # the failed module's dictionary
             else:
                 raise SystemExit("the import should have failed")
-            failed = sys.modules.pop("quillmaret._m3")
+            assert "quillmaret._m3" not in sys.modules
             sys.modules.pop("quillmaret", None)
             builtins.super = saved
             import quillmaret._m3 as m3
-            assert m3 is not failed
-            assert m3.__test__ == {}
+            assert vars(m3) is not failed_dict
+            assert "__builtins__" in failed_dict and "QuillMaretError" not in failed_dict
+            assert m3.__test__ == {} and m3.QuillMaretError
         """)
+
+
+# Loads the hooks and a module object of _m3 made by the create slot alone
+# (exec never runs), without the package's __init__, which imports _m3 in
+# full: the create slot can then be run while no module is recorded yet.
+CARRIER = """
+import importlib.util, os, _imp
+pkg_dir = importlib.util.find_spec("quillmaret").submodule_search_locations[0]
+
+def ext_spec(name):
+    short = name.rpartition(".")[2]
+    path = next(os.path.join(pkg_dir, f) for f in os.listdir(pkg_dir)
+                if f.startswith(short + ".") and f.endswith(".so"))
+    return importlib.util.spec_from_file_location(name, path)
+
+hooks = _imp.create_dynamic(ext_spec("quillmaret._quill_testhooks"))
+carrier = _imp.create_dynamic(ext_spec("quillmaret._m3"))
+"""
 
 
 @pytest.mark.subprocess
@@ -130,52 +153,43 @@ class TestFreshInterpreter:
     (dict(parent="pkg", origin="o.so"), {"__loader__": None, "__package__": "pkg", "__file__": "o.so"}),
 ])
 def test_create_slot_copies_the_spec(attrs, expected):
-    proc = run_python(f"""
-        import importlib.util, _imp
-        import quillmaret._quill_testhooks as hooks
-        # A module object of _m3 made by the create slot alone (exec never runs),
-        # to reach the module definition while no module is recorded yet.
-        carrier = _imp.create_dynamic(importlib.util.find_spec("quillmaret._m3"))
-
-        class Spec:
-            name = "quillmaret._m3"
-        spec = Spec()
-        for key, value in {attrs!r}.items():
-            setattr(spec, key, value)
-        module = hooks.run_create_slot(carrier, spec)
-        assert module is not carrier
-        print({{k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__", "__spec__")}})
-    """)
+    proc = run_python(CARRIER + f"""
+class Spec:
+    name = "quillmaret._m3"
+spec = Spec()
+for key, value in {attrs!r}.items():
+    setattr(spec, key, value)
+module = hooks.run_create_slot(carrier, spec)
+assert module is not carrier and module.__name__ == "quillmaret._m3"
+print({{k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__", "__spec__")}})
+""")
     assert ast.literal_eval(proc.stdout.strip()) == expected
 
 
 @pytest.mark.subprocess
 def test_create_slot_passes_on_errors_other_than_attribute_error():
-    run_python("""
-        import importlib.util, _imp
-        import quillmaret._quill_testhooks as hooks
-        carrier = _imp.create_dynamic(importlib.util.find_spec("quillmaret._m3"))
+    run_python(CARRIER + """
+class Spec:
+    name = "quillmaret._m3"
+    @property
+    def origin(self):
+        raise KeyError("origin")
+try:
+    hooks.run_create_slot(carrier, Spec())
+except KeyError:
+    pass
+else:
+    raise SystemExit("the KeyError was swallowed")
 
-        class Spec:
-            name = "quillmaret._m3"
-            @property
-            def origin(self):
-                raise KeyError("origin")
-        try:
-            hooks.run_create_slot(carrier, Spec())
-        except KeyError:
-            pass
-        else:
-            raise SystemExit("the KeyError was swallowed")
-        class NoName:
-            pass
-        try:
-            hooks.run_create_slot(carrier, NoName())
-        except AttributeError:
-            pass
-        else:
-            raise SystemExit("a spec without a name was accepted")
-    """)
+class NoName:
+    pass
+try:
+    hooks.run_create_slot(carrier, NoName())
+except AttributeError:
+    pass
+else:
+    raise SystemExit("a spec without a name was accepted")
+""")
 
 
 class TestVersionCheck:

@@ -1,2 +1,347 @@
-// errors.cpp: (being written)
+// errors.cpp: the five error classes and the initializer of QuillMaretAPIError.
+//
+// The classes are built at import the way five class statements at the top
+// of a module "quillmaret._m3" (source "src/quillmaret/_m3") would build
+// them; the initializer is the module's one function with a body:
+//
+//   1  class QuillMaretError(Exception): ...
+//   5  class QuillMaretAPIError(QuillMaretError):
+//   8      def __init__(self, status_code: int, message: str, payload: dict = None):
+//   9          self.status_code = status_code
+//  10          self.message = message
+//  11          self.payload = payload or {}
+//  12          super().__init__("[" + str(status_code) + "] " + message)
+//  15  class QuillMaretAuthError(QuillMaretAPIError): ...
+//  20  class QuillMaretRateLimitError(QuillMaretAPIError): ...
+//  26  class QuillMaretNotComputedError(QuillMaretAPIError): ...
 #include "errors.h"
+
+#include <cstring>  // memcpy
+
+#include "runtime/arguments.h"
+#include "runtime/runtime.h"
+
+namespace quill {
+namespace {
+
+constexpr const char *INIT_FUNCNAME = "quillmaret._m3.QuillMaretAPIError.__init__";
+constexpr const char *SOURCE_FILE = "src/quillmaret/_m3";
+
+// ---------------------------------------------------------------------------
+// The initializer
+
+// The parameter list of __init__; the strings are made at import.
+PyObject **const init_params[] = {
+    &quill_state.strings[K_self],
+    &quill_state.strings[K_status_code],
+    &quill_state.strings[K_message],
+    &quill_state.strings[K_payload],
+    nullptr,
+};
+constexpr Py_ssize_t INIT_REQUIRED = 3;
+constexpr Py_ssize_t INIT_MAX_POSITIONAL = 4;
+enum { P_SELF, P_STATUS_CODE, P_MESSAGE, P_PAYLOAD, P_COUNT };
+
+// The bound parameter values; every filled slot is released on every exit.
+struct BoundValues {
+    PyObject *slot[P_COUNT] = {};
+    ~BoundValues() {
+        for (PyObject *v : slot)
+            Py_XDECREF(v);
+    }
+};
+
+// Sets attribute `name` of `obj` through the type's slot when it has one.
+inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) noexcept {
+    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
+    return setattro ? setattro(obj, name, value) : PyObject_SetAttr(obj, name, value);
+}
+
+// The width code of one piece: its storage width in bytes, less one when it
+// is pure ASCII (0, 1, 2 or 4).
+inline unsigned width_code(PyObject *s) noexcept {
+    return PyUnicode_IS_ASCII(s) ? 0u : static_cast<unsigned>(PyUnicode_KIND(s));
+}
+
+__attribute__((noinline, cold)) PyObject *join_too_long() noexcept {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+}
+
+// New reference to "[" + status + "] " + message, made in one allocation of
+// its exact length and width, or null with an error set.
+PyObject *join_message(PyObject *status, PyObject *message) noexcept {
+    PyObject *const pieces[4] = {kstr(K_OPEN_BRACKET), status, kstr(K_CLOSE_BRACKET), message};
+    for (PyObject *piece : pieces) {
+        if (PyUnicode_READY(piece) < 0)
+            return nullptr;
+    }
+    // 1. The result's width from the two variable pieces (the others are ASCII).
+    unsigned code = width_code(status) | width_code(message);
+    if (code > 4)
+        code = 4;
+    static constexpr Py_UCS4 max_char[5] = {127, 255, 65535, 65535, 1114111};
+    const unsigned shift = code / 2;
+    // 2. Its length, refusing a total past the largest string of that width.
+    const Py_ssize_t limit = PY_SSIZE_T_MAX >> shift;
+    Py_ssize_t total = 0;
+    for (PyObject *piece : pieces) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+        if (len > limit - total)
+            return join_too_long();
+        total += len;
+    }
+    // 3. One allocation, then the pieces copied in order.
+    PyObject *result = PyUnicode_New(total, max_char[code]);
+    if (!result)
+        return nullptr;
+    const int kind = PyUnicode_KIND(result);
+    char *data = static_cast<char *>(PyUnicode_DATA(result));
+    Py_ssize_t pos = 0;
+    for (PyObject *piece : pieces) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+        if (len == 0)
+            continue;
+        if (PyUnicode_KIND(piece) == kind)
+            std::memcpy(data + pos * kind, PyUnicode_DATA(piece), static_cast<size_t>(len * kind));
+        else
+            _PyUnicode_FastCopyCharacters(result, pos, piece, 0, len);
+        pos += len;
+    }
+    return result;
+}
+
+// New reference to the text of a status code: a str as it is, an int or a
+// float through its type's repr slot, anything else through format(v, "").
+inline PyObject *render_status(PyObject *v) noexcept {
+    if (PyUnicode_CheckExact(v))
+        return Py_NewRef(v);
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v))
+        return Py_TYPE(v)->tp_repr(v);
+    return PyObject_Format(v, quill_state.empty_str);
+}
+
+__attribute__((noinline, cold)) PyObject *init_failed(int line) noexcept {
+    add_traceback(INIT_FUNCNAME, line, SOURCE_FILE);
+    return nullptr;
+}
+
+__attribute__((noinline, cold)) PyObject *status_code_not_a_number(PyObject *v) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
+                 "status_code", "int", Py_TYPE(v)->tp_name);
+    return init_failed(8);
+}
+
+}  // namespace
+
+// __init__(self, status_code, message, payload=None). New reference to None,
+// or null with an error set and a traceback entry for the failing line.
+PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kw) noexcept {
+    BoundValues v;
+    PyObject **slot = v.slot;
+
+    // 1. Bind (self, status_code, message, payload); payload defaults to None.
+    if (bind_arguments(args, nargs, kw, init_params, slot, INIT_REQUIRED, INIT_MAX_POSITIONAL,
+                       "__init__") < 0)
+        return init_failed(8);
+    if (!slot[P_PAYLOAD])
+        slot[P_PAYLOAD] = Py_NewRef(Py_None);
+    if (check_required(slot, nargs, INIT_REQUIRED, INIT_MAX_POSITIONAL, "__init__") < 0)
+        return init_failed(8);
+
+    // 2. Coerce status_code to an int.
+    if (!PyLong_CheckExact(slot[P_STATUS_CODE])) {
+        if (!PyNumber_Check(slot[P_STATUS_CODE]))
+            return status_code_not_a_number(slot[P_STATUS_CODE]);
+        PyObject *number = PyNumber_Long(slot[P_STATUS_CODE]);
+        if (!number)
+            return init_failed(8);
+        Py_SETREF(slot[P_STATUS_CODE], number);
+    }
+
+    // 3. Exact type tests; a failure here names no line.
+    if (!check_argument_type(slot[P_STATUS_CODE], &PyLong_Type, 0, "status_code") ||
+        !check_argument_type(slot[P_MESSAGE], &PyUnicode_Type, 0, "message") ||
+        !check_argument_type(slot[P_PAYLOAD], &PyDict_Type, 1, "payload"))
+        return nullptr;
+
+    PyObject *self = slot[P_SELF];
+    // 4. Line 9: self.status_code = status_code
+    if (set_attribute(self, kstr(K_status_code), slot[P_STATUS_CODE]) < 0)
+        return init_failed(9);
+    // 5. Line 10: self.message = message
+    if (set_attribute(self, kstr(K_message), slot[P_MESSAGE]) < 0)
+        return init_failed(10);
+
+    // 6. Line 11: self.payload = payload or {}
+    {
+        PyObject *payload = slot[P_PAYLOAD];
+        int truth;
+        if (payload == Py_True)
+            truth = 1;
+        else if (payload == Py_False || payload == Py_None)
+            truth = 0;
+        else if ((truth = PyObject_IsTrue(payload)) < 0)
+            return init_failed(11);
+        Ref value = truth ? Ref::borrow(payload) : Ref::steal(PyDict_New());
+        if (!value || set_attribute(self, kstr(K_payload), value.get()) < 0)
+            return init_failed(11);
+    }
+
+    // 7. Line 12: super().__init__("[" + str(status_code) + "] " + message)
+    PyTypeObject *defining_class = reinterpret_cast<FunctionObject *>(func)->mm_class;
+    if (!defining_class) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return init_failed(12);
+    }
+    // Both calls leave a free slot in front of their arguments for the callee.
+    PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
+    Ref super = Ref::steal(
+        fast_call(quill_state.builtin_super, super_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!super)
+        return init_failed(12);
+    Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
+    if (!status)
+        return init_failed(12);
+    Ref text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
+    if (!text)
+        return init_failed(12);
+    PyObject *init_args[3] = {nullptr, super.get(), text.get()};
+    PyObject *result = PyObject_VectorcallMethod(kstr(K___init__), init_args + 1,
+                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        return init_failed(12);
+    Py_DECREF(result);
+    Py_RETURN_NONE;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The classes
+
+PyMethodDef api_error_init_def = {
+    "__init__",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(api_error_init)),
+    METH_FASTCALL | METH_KEYWORDS,
+    nullptr,
+};
+
+// Where a class statement takes its one base from.
+struct ClassStatement {
+    ConstId name;
+    ConstId doc;
+    int line;             // the statement's source line
+    int lookup_site;      // index of its lookup record; -1 for the builtin Exception
+    ConstId base_name;    // the global it looks up
+    bool has_initializer; // the body of QuillMaretAPIError
+};
+
+const ClassStatement class_statements[] = {
+    {K_QuillMaretError, K_DOC_ERROR, 1, -1, K_QuillMaretError, false},
+    {K_QuillMaretAPIError, K_DOC_API_ERROR, 5, 0, K_QuillMaretError, true},
+    {K_QuillMaretAuthError, K_DOC_AUTH_ERROR, 15, 1, K_QuillMaretAPIError, false},
+    {K_QuillMaretRateLimitError, K_DOC_RATE_LIMIT_ERROR, 20, 2, K_QuillMaretAPIError, false},
+    {K_QuillMaretNotComputedError, K_DOC_NOT_COMPUTED_ERROR, 26, 3, K_QuillMaretAPIError, false},
+};
+
+constexpr int INITIALIZER_LINE = 8;
+
+// New reference to the dict {"status_code": "int", "message": "str",
+// "payload": "dict"} (the annotations as texts), or null.
+PyObject *initializer_annotations() noexcept {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations ||
+        PyDict_SetItem(annotations.get(), kstr(K_status_code), kstr(K_int)) < 0 ||
+        PyDict_SetItem(annotations.get(), kstr(K_message), kstr(K_str)) < 0 ||
+        PyDict_SetItem(annotations.get(), kstr(K_payload), kstr(K_dict)) < 0)
+        return nullptr;
+    return annotations.release();
+}
+
+// The body of QuillMaretAPIError: defines __init__ in `ns` and records it in
+// `cells` for the class-cell assignment. 0, or -1 (line 8).
+int define_initializer(PyObject *ns, PyObject *cells) noexcept {
+    ModuleState &st = quill_state;
+    Ref annotations = Ref::steal(initializer_annotations());
+    if (!annotations)
+        return -1;
+    Ref func = Ref::steal(function_new(&api_error_init_def, 0, kstr(K_API_INIT_QUALNAME), nullptr,
+                                       kstr(K_MODULE_NAME), st.module_dict, st.init_code));
+    if (!func || PyList_Append(cells, func.get()) < 0)
+        return -1;
+    auto *f = reinterpret_cast<FunctionObject *>(func.get());
+    Py_XSETREF(f->defaults_tuple, Py_NewRef(st.init_defaults));
+    Py_XSETREF(f->func_annotations, annotations.release());
+
+    PyObject *key = kstr(K___init__);
+    if (PyDict_CheckExact(ns))
+        return _PyDict_SetItem_KnownHash(ns, key, func.get(),
+                                         reinterpret_cast<PyASCIIObject *>(key)->hash);
+    return PyObject_SetItem(ns, key, func.get());
+}
+
+// Runs one class statement and binds the class in the module dictionary.
+// 0, or -1 with an error set and *line set to the failing source line.
+int run_class_statement(const ClassStatement &stmt, int *line) noexcept {
+    ModuleState &st = quill_state;
+    PyObject *name = kstr(stmt.name);
+    *line = stmt.line;
+
+    // 1. The declared bases: Exception, or a global bound by an earlier statement.
+    Ref base = stmt.lookup_site < 0
+                   ? Ref::borrow(PyExc_Exception)
+                   : Ref::steal(cached_global_lookup(kstr(stmt.base_name),
+                                                     &st.lookups[stmt.lookup_site]));
+    if (!base)
+        return -1;
+    Ref declared = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!declared)
+        return -1;
+
+    // 2. Bases, metaclass, namespace, and the declared bases when replaced.
+    Ref bases = Ref::steal(resolve_bases(declared.get()));
+    if (!bases)
+        return -1;
+    Ref metaclass = Ref::steal(calculate_metaclass(bases.get()));
+    if (!metaclass)
+        return -1;
+    Ref ns = Ref::steal(prepare_namespace(metaclass.get(), bases.get(), name, name,
+                                          kstr(K_MODULE_NAME), kstr(stmt.doc)));
+    if (!ns || record_declared_bases(ns.get(), declared.get(), bases.get()) < 0)
+        return -1;
+    declared = Ref();
+
+    // 3. The class body: only QuillMaretAPIError has one.
+    Ref cells;
+    if (stmt.has_initializer) {
+        cells = Ref::steal(PyList_New(0));
+        if (!cells)
+            return -1;
+        *line = INITIALIZER_LINE;
+        if (define_initializer(ns.get(), cells.get()) < 0)
+            return -1;
+        *line = stmt.line;
+    }
+
+    // 4-6. The class, its class cell, and its binding in the module.
+    Ref cls = Ref::steal(create_class(metaclass.get(), name, bases.get(), ns.get()));
+    if (!cls)
+        return -1;
+    if (cells)
+        assign_class_cell(cells.get(), cls.get());
+    return PyDict_SetItem(st.module_dict, name, cls.get());
+}
+
+}  // namespace
+
+int build_error_classes(int *line) noexcept {
+    for (const ClassStatement &stmt : class_statements) {
+        if (run_class_statement(stmt, line) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace quill

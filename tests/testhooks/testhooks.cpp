@@ -52,6 +52,7 @@ const AreaInit area_inits[] = {
     testhooks_init_module,  testhooks_init_lzss,      testhooks_init_function,
     testhooks_init_helpers, testhooks_init_classes,   testhooks_init_arguments,
     testhooks_init_traceback, testhooks_init_faults,
+    testhooks_init_endurance,
 };
 
 }  // namespace

@@ -17,3 +17,4 @@ int testhooks_init_classes(PyObject *m);
 int testhooks_init_arguments(PyObject *m);
 int testhooks_init_traceback(PyObject *m);
 int testhooks_init_faults(PyObject *m);
+int testhooks_init_endurance(PyObject *m);

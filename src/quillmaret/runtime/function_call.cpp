@@ -1,2 +1,243 @@
-// function_call.cpp: (being written)
+// function_call.cpp: how a function object is called.
+//
+// A function object gets its vectorcall entry once, at creation, from the
+// call kind of its method record. Each entry checks what that kind allows,
+// decides where self comes from (the function object, or the first
+// positional argument for a method) and calls the native implementation.
+// Calls that arrive as a tuple and a dict go through function_call, which
+// turns them into a vector call or, for tuple-and-dict implementations,
+// dispatches on the call kind.
 #include "runtime.h"
+
+namespace quill {
+namespace {
+
+inline FunctionObject *as_function(PyObject *op) noexcept {
+    return reinterpret_cast<FunctionObject *>(op);
+}
+
+// The implementation as the function pointer type of its call kind.
+template <typename Fn>
+inline Fn implementation(const FunctionObject *f) noexcept {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
+}
+
+// The two message formats; the reason is an argument. Out of line, so the
+// entries stay short. Always null with TypeError set.
+[[gnu::noinline, gnu::cold]] PyObject *fail_reason(const FunctionObject *f, const char *reason) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s", f->m_ml->ml_name, reason);
+    return nullptr;
+}
+
+[[gnu::noinline, gnu::cold]] PyObject *fail_count(const FunctionObject *f, const char *reason,
+                                                  Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->m_ml->ml_name, reason, given);
+    return nullptr;
+}
+
+[[gnu::noinline, gnu::cold]] PyObject *fail_call_flags() noexcept {
+    PyErr_SetString(PyExc_SystemError, "Bad call flags for QuillFunction");
+    return nullptr;
+}
+
+constexpr const char NEEDS_AN_ARGUMENT[] = "needs an argument";
+constexpr const char NO_KEYWORDS[] = "takes no keyword arguments";
+constexpr const char NO_ARGUMENTS[] = "takes no arguments";
+constexpr const char ONE_ARGUMENT[] = "takes exactly one argument";
+
+// ---------------------------------------------------------------------------
+// The four vectorcall entries.
+
+PyObject *function_vectorcall_noargs(PyObject *func, PyObject *const *args, size_t nargsf,
+                                     PyObject *kwnames) noexcept {
+    FunctionObject *f = as_function(func);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    const bool self_from_args = takes_self_from_args(f);
+    if (self_from_args && n == 0)
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
+        return fail_reason(f, NO_KEYWORDS);
+    PyObject *self = func;
+    if (self_from_args) {
+        self = args[0];
+        --n;
+    }
+    if (n != 0)
+        return fail_count(f, NO_ARGUMENTS, n);
+    return implementation<PyCFunction>(f)(self, nullptr);
+}
+
+PyObject *function_vectorcall_o(PyObject *func, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) noexcept {
+    FunctionObject *f = as_function(func);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    const bool self_from_args = takes_self_from_args(f);
+    if (self_from_args && n == 0)
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
+        return fail_reason(f, NO_KEYWORDS);
+    PyObject *self = func;
+    if (self_from_args) {
+        self = args[0];
+        ++args;
+        --n;
+    }
+    if (n != 1)
+        return fail_count(f, ONE_ARGUMENT, n);
+    return implementation<PyCFunction>(f)(self, args[0]);
+}
+
+PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const *args,
+                                                size_t nargsf, PyObject *kwnames) noexcept {
+    FunctionObject *f = as_function(func);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    PyObject *self = func;
+    if (takes_self_from_args(f)) {
+        if (n == 0)
+            return fail_reason(f, NEEDS_AN_ARGUMENT);
+        self = args[0];
+        ++args;
+        --n;
+    }
+    return implementation<_PyCFunctionFastWithKeywords>(f)(self, args, n, kwnames);
+}
+
+PyObject *function_vectorcall_fastcall_keywords_method(PyObject *func, PyObject *const *args,
+                                                       size_t nargsf, PyObject *kwnames) noexcept {
+    FunctionObject *f = as_function(func);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    PyObject *self = func;
+    if (takes_self_from_args(f)) {
+        if (n == 0)
+            return fail_reason(f, NEEDS_AN_ARGUMENT);
+        self = args[0];
+        ++args;
+        --n;
+    }
+    return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
+}
+
+// ---------------------------------------------------------------------------
+// Tuple-and-dict calls.
+
+// New reference: the result of calling `entry` with the n positional
+// arguments at `args` and the k >= 1 entries of `kwargs` as keywords, in the
+// dict's order; null with an error set.
+//
+// 1. One block of n + k pointers: the positional arguments (borrowed), then
+//    the keyword values (owned); one tuple of the k names (owned).
+// 2. Every entry is collected before the keys are checked to be strings.
+// 3. Call, then release everything, on success and failure alike.
+PyObject *vectorcall_from_dict(PyObject *func, vectorcallfunc entry, PyObject *const *args,
+                               Py_ssize_t n, PyObject *kwargs) noexcept {
+    const Py_ssize_t k = PyDict_GET_SIZE(kwargs);
+    auto *block = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(n + k) * sizeof(PyObject *)));
+    if (!block)
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        block[i] = args[i];
+    Ref names = Ref::steal(PyTuple_New(k));
+    if (!names) {
+        PyMem_Free(block);
+        return nullptr;
+    }
+    unsigned long all_str = Py_TPFLAGS_UNICODE_SUBCLASS;
+    Py_ssize_t pos = 0, taken = 0;
+    PyObject *key, *value;
+    while (taken < k && PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(names.get(), taken, Py_NewRef(key));
+        block[n + taken] = Py_NewRef(value);
+        all_str &= Py_TYPE(key)->tp_flags;
+        ++taken;
+    }
+    PyObject *result;
+    if (!all_str) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        result = nullptr;
+    } else {
+        result = entry(func, block, static_cast<size_t>(n), names.get());
+    }
+    names = Ref();
+    for (Py_ssize_t i = 0; i < taken; ++i)
+        Py_DECREF(block[n + i]);
+    PyMem_Free(block);
+    return result;
+}
+
+// New reference: the result of the implementation for a tuple-and-dict
+// call, dispatched on the call kind; null with an error set.
+PyObject *function_call_by_kind(PyObject *func, PyObject *self, PyObject *args,
+                                PyObject *kwargs) noexcept {
+    FunctionObject *f = as_function(func);
+    const bool keywords = kwargs && PyDict_Size(kwargs) != 0;
+    switch (f->m_ml->ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O)) {
+    case METH_VARARGS:
+        if (keywords)
+            return fail_reason(f, NO_KEYWORDS);
+        return implementation<PyCFunction>(f)(self, args);
+    case METH_VARARGS | METH_KEYWORDS:
+        return implementation<PyCFunctionWithKeywords>(f)(self, args, kwargs);
+    case METH_NOARGS:
+        if (keywords)
+            return fail_reason(f, NO_KEYWORDS);
+        if (PyTuple_GET_SIZE(args) != 0)
+            return fail_count(f, NO_ARGUMENTS, PyTuple_GET_SIZE(args));
+        return implementation<PyCFunction>(f)(self, nullptr);
+    case METH_O:
+        if (keywords)
+            return fail_reason(f, NO_KEYWORDS);
+        if (PyTuple_GET_SIZE(args) != 1)
+            return fail_count(f, ONE_ARGUMENT, PyTuple_GET_SIZE(args));
+        return implementation<PyCFunction>(f)(self, PyTuple_GET_ITEM(args, 0));
+    default:
+        return fail_call_flags();
+    }
+}
+
+}  // namespace
+
+vectorcallfunc select_vectorcall(int ml_flags, bool *ok) noexcept {
+    *ok = true;
+    switch (ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL |
+                        METH_METHOD)) {
+    case METH_VARARGS | METH_KEYWORDS:
+        return nullptr;
+    case METH_NOARGS:
+        return function_vectorcall_noargs;
+    case METH_O:
+        return function_vectorcall_o;
+    case METH_FASTCALL | METH_KEYWORDS:
+        return function_vectorcall_fastcall_keywords;
+    case METH_METHOD | METH_FASTCALL | METH_KEYWORDS:
+        return function_vectorcall_fastcall_keywords_method;
+    default:
+        *ok = false;
+        return nullptr;
+    }
+}
+
+// New reference: the type's call slot.
+PyObject *function_call(PyObject *func, PyObject *args, PyObject *kwargs) noexcept {
+    FunctionObject *f = as_function(func);
+    if (vectorcallfunc entry = f->vectorcall) {
+        PyObject *const *items = reinterpret_cast<PyTupleObject *>(args)->ob_item;
+        const Py_ssize_t n = PyTuple_GET_SIZE(args);
+        if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+            return entry(func, items, static_cast<size_t>(n), nullptr);
+        return vectorcall_from_dict(func, entry, items, n, kwargs);
+    }
+    if (takes_self_from_args(f)) {
+        if (PyTuple_GET_SIZE(args) == 0) {
+            PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument",
+                         f->func_qualname);
+            return nullptr;
+        }
+        Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));
+        if (!rest)
+            return nullptr;
+        return function_call_by_kind(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
+    }
+    return function_call_by_kind(func, func, args, kwargs);
+}
+
+}  // namespace quill

@@ -149,6 +149,9 @@ vectorcallfunc select_vectorcall(int ml_flags, bool *ok) noexcept;
 // The type's call slot.
 PyObject *function_call(PyObject *func, PyObject *args, PyObject *kwargs) noexcept;
 
+// The function type's method table; record 0 is the __annotate__ placeholder.
+extern PyMethodDef function_methods[];
+
 // The annotation attributes and the placeholder method.
 PyObject *function_get_annotations(PyObject *func, void *) noexcept;
 int function_set_annotations(PyObject *func, PyObject *value, void *) noexcept;

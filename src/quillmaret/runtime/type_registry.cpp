@@ -1,2 +1,133 @@
-// type_registry.cpp: (being written)
+// type_registry.cpp: the registry of runtime types shared between modules.
+//
+// The runtime's types live in the dictionary of the module "_quillrt_3_3_0"
+// in the interpreter's module table, keyed by short name. The first module
+// of this runtime version to initialise creates and registers them; every
+// later one adopts what is registered after checking that it is a type of
+// the expected size, so all of them share one type object per name.
 #include "runtime.h"
+
+#include <cstring>  // strrchr
+
+namespace quill {
+namespace {
+
+constexpr const char *SHARED_MODULE_NAME = "_quillrt_3_3_0";
+
+// New reference to "_quillrt_3_3_0": the metatype's __module__, which every
+// type made with the metatype reports as its own.
+PyObject *metatype_get_module(PyObject *, void *) noexcept {
+    return PyUnicode_FromString(SHARED_MODULE_NAME);
+}
+
+PyGetSetDef metatype_getset[] = {
+    {"__module__", metatype_get_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot metatype_slots[] = {
+    {Py_tp_getset, metatype_getset},
+    {0, nullptr},
+};
+
+// Refuses instantiation with the interpreter's own wording. A metatype
+// that disallows instantiation has no tp_new, but type_new hands the
+// creation of a class to the winning metatype's tp_new without checking
+// it, so type("X", (T,), {}) for a type T of this metatype would call a
+// null pointer. With this slot it fails the way calling the metatype does.
+// Always null with TypeError set.
+PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+
+}  // namespace
+
+PyType_Spec metatype_spec = {
+    .name = "_quillrt_3_3_0._common_types_metatype",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = metatype_slots,
+};
+
+int check_shared_type(PyObject *obj, const char *short_name, Py_ssize_t expected_size) noexcept {
+    if (!PyType_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "Shared quill type %.200s is not a type object", short_name);
+        return -1;
+    }
+    if (expected_size == 0)
+        return 0;
+    Py_ssize_t size = reinterpret_cast<PyTypeObject *>(obj)->tp_basicsize;
+    if ((expected_size > 0 && size != expected_size) || (expected_size < 0 && size < -expected_size)) {
+        PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong size, try recompiling",
+                     short_name);
+        return -1;
+    }
+    return 0;
+}
+
+// New reference to the registered type, or null with an error set.
+//
+// 1. Short name: the text after the last '.' of the spec's name.
+// 2. The shared runtime module (created empty when absent) and its dict.
+// 3. A registered entry is adopted after the type and size check.
+// 4. Otherwise the type is created from the spec, given the metatype, and
+//    registered with set-default, so that when another module registered
+//    the name meanwhile, the first registration wins and is adopted.
+PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject *bases) noexcept {
+    const char *dot = strrchr(spec->name, '.');
+    const char *short_name = dot ? dot + 1 : spec->name;
+    Ref key = Ref::steal(PyUnicode_FromString(short_name));
+    if (!key)
+        return nullptr;
+    Ref shared = Ref::borrow(PyImport_AddModule(SHARED_MODULE_NAME));
+    if (!shared)
+        return nullptr;
+    PyObject *registry = PyModule_GetDict(shared.get());  // borrowed
+    if (!registry)
+        return nullptr;
+    const Py_ssize_t expected_size = spec->basicsize;
+
+    // Adopt a registered type.
+    if (PyObject *found = PyDict_GetItemWithError(registry, key.get())) {
+        Ref type = Ref::borrow(found);
+        if (check_shared_type(type.get(), short_name, expected_size) < 0)
+            return nullptr;
+        return reinterpret_cast<PyTypeObject *>(type.release());
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+
+    // Create it.
+    Ref created = Ref::steal(PyType_FromModuleAndSpec(shared.get(), spec, bases));
+    if (!created)
+        return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(created.get());
+    if (PyType_IsSubtype(type, &PyType_Type) && !type->tp_new &&
+        PyType_HasFeature(type, Py_TPFLAGS_DISALLOW_INSTANTIATION))
+        type->tp_new = refuse_new;
+    if (metatype) {
+        // Creation gave the type the metatype `type`; a static type is not
+        // reference counted by its instances, a heap type is.
+        PyTypeObject *old = Py_TYPE(type);
+        Py_SET_TYPE(type, reinterpret_cast<PyTypeObject *>(Py_NewRef(metatype)));
+        if (PyType_HasFeature(old, Py_TPFLAGS_HEAPTYPE))
+            Py_DECREF(old);
+        PyType_Modified(type);
+    }
+
+    // Register it, unless another module got there first.
+    PyObject *registered = PyDict_SetDefault(registry, key.get(), created.get());  // borrowed
+    if (!registered)
+        return nullptr;
+    if (registered == created.get())
+        return reinterpret_cast<PyTypeObject *>(created.release());
+    Ref winner = Ref::borrow(registered);
+    created = Ref();
+    if (check_shared_type(winner.get(), short_name, expected_size) < 0)
+        return nullptr;
+    return reinterpret_cast<PyTypeObject *>(winner.release());
+}
+
+}  // namespace quill

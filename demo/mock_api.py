@@ -1,0 +1,208 @@
+"""A local mock of the QuillMaret data API, for the demo and the tests.
+
+It serves GET /v1/data/{country}/{year}/q{quarter} on 127.0.0.1 (a free port)
+from a thread, and answers as the real API does:
+
+- 401 without a key or with an unknown key, 403 with a revoked one;
+- 429 when a free-tier key has made 200 requests in the last 24 hours
+  (a sliding window; requests refused with 429 do not count);
+- 404 for a quarter that has not been computed yet (after LATEST_COMPUTED);
+- 400 for an unsupported country or a malformed path;
+- 503 while in maintenance, 500 when a failure was injected with fail_next();
+- 200 with the quarter's data otherwise.
+
+Errors are JSON objects {"error": code, "message": text, ...details}.
+Run it alone to try the client by hand: python3 demo/mock_api.py
+"""
+
+from __future__ import annotations
+
+import collections
+import http.server
+import json
+import math
+import random
+import re
+import threading
+import time
+from typing import Any, Callable
+
+FREE_KEY = "demo-free-key"
+PRO_KEY = "demo-pro-key"
+REVOKED_KEY = "demo-revoked-key"
+
+FREE_TIER_LIMIT = 200
+WINDOW_SECONDS = 24 * 60 * 60
+
+COUNTRIES = ("BR", "DE", "FR", "IN", "JP", "US")
+FIRST_COMPUTED = (2015, 1)
+LATEST_COMPUTED = (2024, 2)
+
+_ROUTE = re.compile(r"/v1/data/([A-Za-z]{2})/(\d{4})/q(\d)")
+
+# (status, body, extra headers) of one answer.
+Answer = tuple[int, dict[str, Any], dict[str, str]]
+
+
+def _error(status: int, code: str, message: str, headers: dict[str, str] | None = None,
+           **details: Any) -> Answer:
+    return status, {"error": code, "message": message, **details}, headers or {}
+
+
+class MockDataAPI:
+    """The mock API: request handling in handle(), HTTP serving in start()/stop().
+
+    clock returns seconds; tests pass a fake one to move the rate-limit
+    window without waiting a day.
+    """
+
+    def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
+        self.keys = {FREE_KEY: "free", PRO_KEY: "pro", REVOKED_KEY: "revoked"}
+        self.maintenance = False
+        self._clock = clock
+        self._lock = threading.Lock()  # the server answers from several threads
+        self._windows: dict[str, collections.deque[float]] = {}
+        self._injected: list[int] = []
+        self._server: http.server.ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    # -- serving ------------------------------------------------------------
+
+    @property
+    def base_url(self) -> str:
+        if self._server is None:
+            raise RuntimeError("the mock API is not running")
+        host, port = self._server.server_address[:2]
+        return f"http://{host!s}:{port}/v1"
+
+    def start(self) -> str:
+        """Starts serving on a free port of 127.0.0.1; returns the base URL."""
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        server.api = self  # type: ignore[attr-defined]
+        self._server = server
+        # A short poll interval keeps stop() quick.
+        self._thread = threading.Thread(target=server.serve_forever, args=(0.05,),
+                                        name="mock-api", daemon=True)
+        self._thread.start()
+        return self.base_url
+
+    def stop(self) -> None:
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            assert self._thread is not None
+            self._thread.join()
+            self._server = self._thread = None
+
+    def __enter__(self) -> MockDataAPI:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    # -- behaviour ----------------------------------------------------------
+
+    def fail_next(self, status: int = 500) -> None:
+        """Makes the next request fail with an internal error of this status."""
+        with self._lock:
+            self._injected.append(status)
+
+    def handle(self, path: str, authorization: str | None) -> Answer:
+        """Answers one GET request."""
+        with self._lock:
+            if self._injected:
+                status = self._injected.pop(0)
+                return _error(status, "internal_error",
+                              "The server hit an internal error; the incident has been logged.",
+                              request_id=f"req-{random.getrandbits(32):08x}")
+            if self.maintenance:
+                return _error(503, "maintenance",
+                              "The API is down for scheduled maintenance.",
+                              {"Retry-After": "300"}, retry_after_seconds=300)
+            denied = self._authenticate(authorization)
+            if denied is not None:
+                return denied
+            return self._serve(path)
+
+    def _authenticate(self, authorization: str | None) -> Answer | None:
+        """Checks the key and counts the request; None when it may proceed."""
+        if not authorization:
+            return _error(401, "missing_api_key", "An API key is required for this endpoint.")
+        scheme, _, key = authorization.partition(" ")
+        tier = self.keys.get(key) if scheme == "Bearer" else None
+        if tier is None:
+            return _error(401, "invalid_api_key", "The API key is not valid.")
+        if tier == "revoked":
+            return _error(403, "revoked_api_key", "This API key has been revoked.")
+        if tier == "free":
+            # Sliding window: the requests of the last WINDOW_SECONDS count.
+            now = self._clock()
+            window = self._windows.setdefault(key, collections.deque())
+            while window and window[0] <= now - WINDOW_SECONDS:
+                window.popleft()
+            if len(window) >= FREE_TIER_LIMIT:
+                retry = max(1, math.ceil(window[0] + WINDOW_SECONDS - now))
+                return _error(429, "rate_limited",
+                              f"Rate limit exceeded: {FREE_TIER_LIMIT} requests per 24 hours "
+                              "on the free tier.",
+                              {"Retry-After": str(retry)},
+                              limit=FREE_TIER_LIMIT, window_seconds=WINDOW_SECONDS,
+                              retry_after_seconds=retry)
+            window.append(now)
+        return None
+
+    def _serve(self, path: str) -> Answer:
+        match = _ROUTE.fullmatch(path)
+        if match is None:
+            return _error(400, "bad_request",
+                          "Expected /v1/data/{country}/{year}/q{quarter} with quarter 1 to 4.")
+        country, year, quarter = match[1].upper(), int(match[2]), int(match[3])
+        if not 1 <= quarter <= 4:
+            return _error(400, "bad_request", f"Quarter {quarter} does not exist.")
+        if country not in COUNTRIES:
+            return _error(400, "unsupported_country", f"Country {country} is not covered.",
+                          supported=list(COUNTRIES))
+        if not FIRST_COMPUTED <= (year, quarter) <= LATEST_COMPUTED:
+            return _error(404, "not_computed",
+                          f"{country} {year} Q{quarter} has not been computed yet.",
+                          country=country, year=year, quarter=quarter,
+                          latest_available="%d-Q%d" % LATEST_COMPUTED)
+        rng = random.Random(f"{country}/{year}/{quarter}")
+        values = {
+            "gdp_growth_pct": round(rng.uniform(-1.0, 2.0), 2),
+            "inflation_pct": round(rng.uniform(0.0, 4.0), 2),
+            "unemployment_pct": round(rng.uniform(3.0, 10.0), 1),
+        }
+        return 200, {"country": country, "year": year, "quarter": quarter, "values": values}, {}
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "QuillMaretMock/1.0"
+    timeout = 10  # a stalled client cannot hold a server thread forever
+
+    def do_GET(self) -> None:
+        api: MockDataAPI = self.server.api  # type: ignore[attr-defined]
+        status, body, headers = api.handle(self.path.split("?", 1)[0],
+                                           self.headers.get("Authorization"))
+        data = json.dumps(body).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(data)
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass  # keep the demo's output clean
+
+
+if __name__ == "__main__":
+    with MockDataAPI() as api:
+        print(f"mock QuillMaret API at {api.base_url}; keys: {', '.join(api.keys)}")
+        print("Ctrl-C stops it.")
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            pass

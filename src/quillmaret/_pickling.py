@@ -1,0 +1,59 @@
+"""Pickling and copying of the API errors.
+
+An exception's default reduction rebuilds it by calling its class with
+``args``.  For the API errors ``args`` holds only the joined text
+"[status] message", so that call fails the initializer's argument count, and an
+error raised in a worker process (``multiprocessing``, ``concurrent.futures``)
+never reaches the parent.
+
+The reducer registered here rebuilds the error without running any
+initializer: the class's ``__new__`` receives ``args`` (which the base
+exception stores as they are) and the instance dictionary is restored through
+``BaseException.__setstate__``.  The copy thus has the same class, ``args``,
+``status_code``, ``message``, ``payload``, notes and any attribute the caller
+set, and pickles stay loadable without this module (they name only the class
+and the standard ``copyreg.__newobj__``).  ``__traceback__``, ``__cause__`` and
+``__context__`` are dropped, as for every pickled exception.
+
+The reducers live in ``copyreg``'s dispatch table, so the classes themselves
+stay untouched.  That table is keyed by exact class: an SDK user's own
+subclass opts in with :func:`register_pickling`.
+"""
+
+from __future__ import annotations
+
+import copyreg
+from typing import Any, Callable, TypeVar
+
+from quillmaret._m3 import QuillMaretAPIError
+
+__all__ = ["register_pickling"]
+
+_E = TypeVar("_E", bound=QuillMaretAPIError)
+
+# copyreg's ``cls.__new__(cls, *args)`` helper; pickle protocols 2 and up
+# recognise it by name and write a NEWOBJ opcode instead of a call.
+_newobj: Callable[..., Any] = getattr(copyreg, "__newobj__")
+
+
+def _reduce_api_error(
+    err: QuillMaretAPIError,
+) -> tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any] | None]:
+    """Reduces an API error to (__newobj__, (class, *args), instance dict)."""
+    state = err.__dict__
+    return _newobj, (type(err), *err.args), (state if state else None)
+
+
+def register_pickling(cls: type[_E]) -> type[_E]:
+    """Makes a subclass of QuillMaretAPIError survive pickle and copy.
+
+    Usable as a class decorator; returns the class unchanged.  The package
+    registers the SDK's four API error classes when it is imported.
+    """
+    if not (isinstance(cls, type) and issubclass(cls, QuillMaretAPIError)):
+        raise TypeError(
+            f"register_pickling() expects a subclass of QuillMaretAPIError, got {cls!r}"
+        )
+    copyreg.pickle(cls, _reduce_api_error)
+    return cls
+

@@ -1,0 +1,47 @@
+"""Planted faults for the leak hunt's self-check (scripts/leak-hunt --self-check).
+
+Not collected by the normal suite (the name does not match test_*.py): the
+self-check runs this file under the hunt and passes only when the hunt
+fails exactly the two faulty tests below and passes the other three.
+"""
+import pytest
+
+import quillmaret._quill_testhooks as hooks
+
+_filled_once = []
+
+
+def test_leaks_one_reference_per_call():
+    # Must be reported: one reference and one block more on every run.
+    hooks.leak_one_reference()
+
+
+def test_cache_that_fills_once():
+    # Must pass: grows on the first run only, which the warm-up absorbs.
+    if not _filled_once:
+        _filled_once.append(object())
+        hooks.leak_one_reference()
+
+
+def test_balanced_work():
+    # Must pass: makes and frees objects through the extension every run.
+    for _ in range(100):
+        try:
+            hooks.read_past_end("not a size")
+        except TypeError:
+            pass
+
+
+_runs = []
+
+
+def test_passes_only_once():
+    # Must be reported: passes on its first run in a process, fails later.
+    _runs.append(None)
+    assert len(_runs) == 1
+
+
+@pytest.mark.subprocess
+def test_marked_subprocess_runs_once():
+    # Must pass: run once, never repeated, so its leak is not counted.
+    hooks.leak_one_reference()

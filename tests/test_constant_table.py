@@ -1,0 +1,478 @@
+"""The compressed constant table: stream decoder, producer, decoded table, code object."""
+import ast
+import math
+import random
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+hooks = pytest.importorskip("quillmaret._quill_testhooks")
+
+MESSAGE = "LZSS string data decompression failed"
+ROOT = Path(__file__).resolve().parents[1]
+DEF_FILE = ROOT / "src" / "quillmaret" / "constants.def"
+
+
+# ---------------------------------------------------------------------------
+# Streams written by hand, item by item: a literal is an int, a reference is
+# (form, gap, length). The flag bits of missing items in the last group are
+# taken from `tail_flags`.
+
+def encode_item(item):
+    if isinstance(item, int):
+        return bytes([item])
+    form, gap, length = item
+    if form == "near":
+        return bytes([gap, length - 3])
+    g = gap - 128
+    if form == "middle":
+        return bytes([0x80 | (g & 0x7F), (g >> 7) << 5 | (length - 3)])
+    return bytes([0x80 | (g & 0x7F), 0x80 | (g >> 7), length - 3])
+
+
+def build_stream(items, tail_flags=0):
+    out = bytearray()
+    for start in range(0, len(items), 8):
+        group = items[start:start + 8]
+        flags = sum(1 << k for k, item in enumerate(group) if isinstance(item, int))
+        flags |= tail_flags & ~((1 << len(group)) - 1) & 0xFF
+        out.append(flags)
+        for item in group:
+            out += encode_item(item)
+    return bytes(out)
+
+
+def literals(data):
+    return list(data)
+
+
+def decode(stream, n):
+    return hooks.lzss_decode(stream, n)
+
+
+def assert_refused(stream, n):
+    with pytest.raises(RuntimeError) as info:
+        decode(stream, n)
+    assert str(info.value) == MESSAGE
+
+
+# ---------------------------------------------------------------------------
+# An independent exact minimum: the fewest item bytes that reach the end with
+# exactly K items, plus ceil(K / 8) flag bytes, minimised over K. Every gap
+# and length of every form is tried.
+
+def form_size(gap, length):
+    sizes = []
+    if gap <= 127 and length <= 258:
+        sizes.append(2)
+    if 128 <= gap <= 639 and length <= 34:
+        sizes.append(2)
+    if 128 <= gap <= 16511 and length <= 258:
+        sizes.append(3)
+    return min(sizes, default=None)
+
+
+def reference_minimum(data):
+    n = len(data)
+    items_at = [dict() for _ in range(n + 1)]   # items_at[p][K] = fewest item bytes
+    items_at[0][0] = 0
+    for p in range(n):
+        moves = {1: 1}                            # length -> cheapest item size
+        for s in range(p):
+            limit = min(p - s, n - p, 258)        # the copy ends at or before p
+            k = 0
+            while k < limit and data[s + k] == data[p + k]:
+                k += 1
+            for length in range(3, k + 1):
+                size = form_size(p - s - length, length)
+                if size is not None and size < moves.get(length, 99):
+                    moves[length] = size
+        for count, cost in items_at[p].items():
+            for length, size in moves.items():
+                target = items_at[p + length]
+                if cost + size < target.get(count + 1, math.inf):
+                    target[count + 1] = cost + size
+    return min(cost + math.ceil(count / 8) for count, cost in items_at[n].items())
+
+
+# Inputs with repeats at every distance the forms reach: runs of new bytes,
+# and copies of earlier bytes from near, middle and far distances.
+@st.composite
+def repetitive_bytes(draw, max_size=900, max_distance=1200):
+    size = draw(st.one_of(st.integers(1, 64), st.integers(max_size // 2, max_size)))
+    rng = random.Random(draw(st.integers(0, 2**32)))
+    out = bytearray()
+    while len(out) < size:
+        if not out or rng.random() < 0.4:
+            out += rng.randbytes(rng.randint(1, 24))
+        else:
+            low, high = rng.choice([(0, 127), (128, 639), (640, max_distance)])
+            end = len(out) - rng.randint(low, min(high, len(out) - 1)) if len(out) > low else len(out)
+            length = rng.randint(1, 40)
+            out += out[max(0, end - length):end]
+    return bytes(out[:size])
+
+
+# ---------------------------------------------------------------------------
+# The source of truth, read from constants.def (C string literals are valid
+# Python literals for every escape the file uses).
+
+ENTRY = re.compile(r'^QUILL_(TEXT|NAME)\((\w+), (".*")\)$')
+LINE_TABLE = re.compile(r'^QUILL_LINE_TABLE\((".*")\)$')
+
+
+def source_table():
+    entries, line_table = [], None
+    for line in DEF_FILE.read_text(encoding="utf-8").splitlines():
+        if m := ENTRY.match(line):
+            entries.append((m[1], ast.literal_eval(m[3])))
+        elif m := LINE_TABLE.match(line):
+            line_table = ast.literal_eval(m[1]).encode("latin-1")
+    return entries, line_table
+
+
+needs_source = pytest.mark.skipif(not DEF_FILE.exists(), reason="the source tree is not available")
+
+
+# ---------------------------------------------------------------------------
+class TestDecoderForms:
+    @pytest.mark.parametrize("items, expected", [
+        (literals(b"abc") + [("near", 0, 3)], b"abcabc"),          # gap 0: the L bytes ending at P
+        (literals(b"abcX") + [("near", 1, 3)], b"abcXabc"),
+        (literals(b"abc") + [("near", 0, 3), ("near", 0, 6)], b"abc" * 4),  # copies of copies
+    ])
+    def test_near_copies(self, items, expected):
+        assert decode(build_stream(items), len(expected)) == expected
+
+    @pytest.mark.parametrize("form, gap, length", [
+        ("near", 0, 3), ("near", 127, 258),
+        ("middle", 128, 3), ("middle", 639, 34), ("middle", 383, 17),
+        ("far", 128, 35), ("far", 640, 3), ("far", 9000, 100), ("far", 16511, 258),
+    ])
+    def test_form_limits(self, form, gap, length):
+        # P = gap + length, so the copy starts at output position 0.
+        prefix = random.Random(gap * 1000 + length).randbytes(gap + length)
+        stream = build_stream(literals(prefix) + [(form, gap, length)])
+        assert decode(stream, len(prefix) + length) == prefix + prefix[:length]
+
+
+class TestDecoderStops:
+    @pytest.mark.parametrize("tail_flags", [0x00, 0xFF, 0xA5])
+    def test_stops_at_n_mid_group(self, tail_flags):
+        # The last flag byte claims items that do not exist and nothing follows
+        # the last real item: the decoder must not look at those bits.
+        stream = build_stream(literals(b"ab"), tail_flags)
+        assert len(stream) == 3
+        assert decode(stream, 2) == b"ab"
+        stream = build_stream(literals(b"abc") + [("near", 0, 3)], tail_flags)
+        assert decode(stream, 6) == b"abcabc"
+
+    def test_full_last_group_needs_no_further_flag_byte(self):
+        stream = build_stream(literals(b"12345678"))
+        assert decode(stream, 8) == b"12345678"
+        assert_refused(stream + b"\x00", 8)
+
+    def test_empty(self):
+        assert decode(b"", 0) == b""
+        assert_refused(b"\x00", 0)
+
+
+class TestDecoderRefuses:
+    ABC = build_stream(literals(b"abc"))
+    ABCABC = build_stream(literals(b"abc") + [("near", 0, 3)])
+
+    @pytest.mark.parametrize("stream, n", [
+        pytest.param(ABCABC + b"\x00", 6, id="input-left-over"),
+        pytest.param(ABC, 2, id="output-complete-before-input"),
+        pytest.param(ABC, 4, id="input-ends-early"),
+        pytest.param(bytes([0x00]), 1, id="flag-byte-only"),
+        pytest.param(build_stream(literals(b"12345678")), 9, id="missing-flag-byte"),
+        pytest.param(ABCABC, 5, id="reference-writes-past-n"),
+        pytest.param(build_stream(literals(b"ab") + [("near", 0, 3)]), 5, id="before-start-near"),
+        pytest.param(build_stream(literals(b"abc") + [("near", 1, 3)]), 6, id="before-start-by-one"),
+        pytest.param(build_stream(literals(b"x" * 130) + [("middle", 128, 3)]), 133, id="before-start-middle"),
+        pytest.param(build_stream(literals(b"x" * 200) + [("far", 200, 3)]), 203, id="before-start-far"),
+        pytest.param(bytes([0x01, 0x61, 0x05]), 4, id="near-cut-after-b0"),
+        pytest.param(bytes([0x01, 0x61, 0x80, 0x80]), 5, id="far-cut-after-b1"),
+        pytest.param(bytes([0x01, 0x61, 0x80]), 4, id="form-cut-after-b0"),
+        pytest.param(bytes([0x01]), 1, id="literal-missing"),
+    ])
+    def test_refused(self, stream, n):
+        assert_refused(stream, n)
+
+    def test_every_cut_of_the_compiled_stream(self):
+        stream, n, _, _ = hooks.compiled_stream()
+        for cut in range(len(stream)):
+            assert_refused(stream[:cut], n)
+        assert_refused(stream + b"\x00", n)
+        assert_refused(stream, n - 1)
+        assert_refused(stream, n + 1)
+
+    @settings(max_examples=400)
+    @given(st.binary(max_size=2000), st.integers(0, 5000))
+    def test_garbage_never_crashes(self, stream, n):
+        try:
+            out = decode(stream, n)
+        except RuntimeError as e:
+            assert str(e) == MESSAGE
+        else:
+            assert len(out) == n
+
+    def test_garbage_with_valid_prefix(self):
+        # Streams that start like real ones reach deeper into the decoder
+        # than uniform noise does.
+        rng = random.Random(3)
+        real, n, _, _ = hooks.compiled_stream()
+        for _ in range(3000):
+            cut = rng.randrange(len(real))
+            stream = real[:cut] + rng.randbytes(rng.randrange(64))
+            size = rng.choice([n, cut * 2, rng.randrange(4 * n)])
+            try:
+                out = decode(stream, size)
+            except RuntimeError as e:
+                assert str(e) == MESSAGE
+            else:
+                assert len(out) == size
+
+
+class TestProducerRoundTrip:
+    @given(st.binary(max_size=3000))
+    def test_random_bytes(self, data):
+        stream = hooks.lzss_encode(data)
+        assert decode(stream, len(data)) == data
+        assert hooks.lzss_check(stream, data) is None
+
+    @given(repetitive_bytes(max_size=4000, max_distance=3000))
+    def test_repetitive_bytes(self, data):
+        stream = hooks.lzss_encode(data)
+        assert decode(stream, len(data)) == data
+        assert hooks.lzss_check(stream, data) is None
+
+    @pytest.mark.parametrize("data", [b"", b"a", b"aaa", b"a" * 1000, bytes(16384), bytes(range(256)) * 64],
+                             ids=["empty", "one", "three", "run-1000", "zeros-at-limit", "cycle-256"])
+    def test_edges(self, data):
+        stream = hooks.lzss_encode(data)
+        assert decode(stream, len(data)) == data
+        assert hooks.lzss_check(stream, data) is None
+
+    @pytest.mark.parametrize("stream, data, problem", [
+        (build_stream(literals(b"x" * 200) + [("far", 150, 3)]), b"x" * 203, "form prescribed"),
+        (build_stream(literals(b"ab"), 0x04), b"ab", "flag bits"),
+        (build_stream(literals(b"abc")) + b"\x00", b"abc", "goes on"),
+        (build_stream(literals(b"abd")), b"abc", "differs"),
+    ])
+    def test_contract_check_catches(self, stream, data, problem):
+        # The producer's own check must refuse streams the decoder would take.
+        assert problem in hooks.lzss_check(stream, data)
+
+
+class TestOptimality:
+    @pytest.mark.parametrize("data, size", [
+        (b"abcabc", 6),             # flag, 3 literals, one near reference
+        (b"abcdefgh", 9),           # one full group
+        (b"abcdefghi", 11),         # a second flag byte for the ninth item
+        (b"a" * 12, 8),             # 3 literals, then near (0, 3) and near (0, 6)
+    ])
+    def test_reference_minimum_by_hand(self, data, size):
+        assert reference_minimum(data) == size
+
+    @settings(deadline=None, max_examples=300)
+    @given(st.binary(max_size=48).map(lambda b: bytes(c % 3 + 97 for c in b)))
+    def test_small_inputs(self, data):
+        assert len(hooks.lzss_encode(data)) == reference_minimum(data)
+
+    @settings(deadline=None, max_examples=40)
+    @given(repetitive_bytes())
+    def test_inputs_reaching_middle_and_far_gaps(self, data):
+        assert len(hooks.lzss_encode(data)) == reference_minimum(data)
+
+    def test_compiled_stream_is_the_optimal_encoding(self):
+        stream, _, _, _ = hooks.compiled_stream()
+        strings, line_table, _ = hooks.decoded_table()
+        decoded = b"".join(s.encode() for s in strings) + line_table
+        assert hooks.lzss_encode(decoded) == stream
+        assert hooks.lzss_check(stream, decoded) is None
+
+
+class TestDecodedTable:
+    @needs_source
+    def test_entries_equal_the_source(self):
+        entries, line_table = source_table()
+        strings, decoded_line_table, _ = hooks.decoded_table()
+        assert len(entries) == 46
+        assert strings == [text for _, text in entries]
+        assert decoded_line_table == line_table
+        assert [kind for kind, _ in entries] == ["TEXT"] * 11 + ["NAME"] * 35
+
+    def test_interning_is_positional(self):
+        strings, _, interned = hooks.decoded_table()
+        assert interned == [False] * 11 + [True] * 35
+        assert strings[10] == "src/quillmaret/_m3" and not interned[10]
+        assert strings[11] == "QuillMaretAPIError" and interned[11]
+
+    def test_lengths_count_bytes(self):
+        _, n, lengths, line_table_length = hooks.compiled_stream()
+        strings, line_table, _ = hooks.decoded_table()
+        assert len(strings[4].encode()) == lengths[4] == 248
+        assert len(strings[4]) == 246
+        assert list(lengths) == [len(s.encode()) for s in strings]
+        assert line_table_length == len(line_table) == 53
+        assert n == sum(lengths) + 53 == 1312
+
+    def test_reinit_releases_the_old_entries(self):
+        strings, line_table, _ = hooks.decoded_table()
+        old_text, old_name = strings[1], strings[11]
+        del strings
+        before = sys.getrefcount(old_text), sys.getrefcount(line_table)
+        hooks.init_constant_table()
+        # The state's references to the old text and line table are gone,
+        # while the interned name comes back as the very same object.
+        assert (sys.getrefcount(old_text), sys.getrefcount(line_table)) == (before[0] - 1, before[1] - 1)
+        strings, new_line_table, _ = hooks.decoded_table()
+        assert strings[1] == old_text and strings[1] is not old_text
+        assert new_line_table == line_table
+        assert strings[11] is old_name
+
+
+LINE_POSITIONS = {
+    8: [(4, 36), (36, 50), (50, 55), (55, 64), (64, 65)],
+    9: [(8, 12), (12, 27), (27, 28)],
+    10: [(8, 12), (12, 23), (23, 24)],
+    11: [(8, 12), (12, 23), (23, 31), (31, 34), (34, 35)],
+    12: [(8, 13), (13, 15), (15, 24), (24, 25), (25, 28), (28, 29), (29, 44), (44, 45)],
+}
+
+
+class TestCodeObject:
+    @pytest.fixture
+    def code(self):
+        return hooks.build_code_object()
+
+    @pytest.mark.parametrize("attr, expected", [
+        ("co_varnames", ("self", "status_code", "message", "payload")),
+        ("co_argcount", 4),
+        ("co_posonlyargcount", 0),
+        ("co_kwonlyargcount", 0),
+        ("co_nlocals", 4),
+        ("co_flags", 3),
+        ("co_firstlineno", 8),
+        ("co_name", "__init__"),
+        ("co_qualname", "__init__"),
+        ("co_filename", "src/quillmaret/_m3"),
+        ("co_consts", ()),
+        ("co_names", ()),
+        ("co_freevars", ()),
+        ("co_cellvars", ()),
+        ("co_code", bytes(108)),
+        ("co_exceptiontable", b""),
+    ])
+    def test_attributes(self, code, attr, expected):
+        assert getattr(code, attr) == expected
+
+    def test_built_from_the_table(self, code):
+        strings, line_table, _ = hooks.decoded_table()
+        by_text = {s: s for s in strings}
+        assert code.co_name is code.co_qualname is by_text["__init__"]
+        assert code.co_filename is by_text["src/quillmaret/_m3"]
+        assert all(v is by_text[v] for v in code.co_varnames)
+        assert code.co_linetable == line_table
+
+    def test_positions(self, code):
+        expected = [(line, line, start, end)
+                    for line, ranges in LINE_POSITIONS.items() for start, end in ranges]
+        assert list(code.co_positions()) == expected
+
+    def test_lines(self, code):
+        lines = [line for _, _, line in code.co_lines()]
+        assert sorted(set(lines)) == [8, 9, 10, 11, 12]
+        assert lines == [line for line, ranges in LINE_POSITIONS.items() for _ in ranges]
+
+    def test_rebuilding_releases_the_old_code_object(self):
+        old = hooks.build_code_object()
+        before = sys.getrefcount(old)
+        new = hooks.build_code_object()
+        assert new is not old and new.co_varnames == old.co_varnames
+        assert sys.getrefcount(old) == before - 1
+
+
+# ---------------------------------------------------------------------------
+# The producer program, compiled from the source tree against altered copies
+# of constants.def: a table that breaks a rule must fail the build.
+
+CXX = shutil.which("g++") or shutil.which("c++")
+PRODUCER = ROOT / "tools" / "constgen"
+
+
+def build_producer(tmp_path, def_text):
+    """Compiles the producer in a copy of the tree whose constants.def is def_text."""
+    (tmp_path / "tools" / "constgen").mkdir(parents=True)
+    (tmp_path / "src" / "quillmaret").mkdir(parents=True)
+    for name in ("constgen.cpp", "lzss_encoder.h"):
+        shutil.copy(PRODUCER / name, tmp_path / "tools" / "constgen" / name)
+    shutil.copy(ROOT / "src" / "quillmaret" / "stream_format.h", tmp_path / "src" / "quillmaret")
+    (tmp_path / "src" / "quillmaret" / "constants.def").write_text(def_text, encoding="utf-8")
+    exe = tmp_path / "constgen"
+    subprocess.run([CXX, "-std=c++20", "-O0", "-o", str(exe), str(tmp_path / "tools" / "constgen" / "constgen.cpp")],
+                   check=True, capture_output=True)
+    return exe
+
+
+def edited_def(old, new):
+    text = DEF_FILE.read_text(encoding="utf-8")
+    assert text.count(old) == 1
+    return text.replace(old, new)
+
+
+@pytest.mark.subprocess
+@pytest.mark.skipif(CXX is None or not (PRODUCER / "constgen.cpp").exists(),
+                    reason="needs the source tree and a C++ compiler")
+class TestProducerProgram:
+    @pytest.fixture(scope="class")
+    def producer(self, tmp_path_factory):
+        return build_producer(tmp_path_factory.mktemp("producer"), DEF_FILE.read_text(encoding="utf-8"))
+
+    def test_writes_the_header(self, producer, tmp_path):
+        out, dump = tmp_path / "constant_stream.h", tmp_path / "decoded.bin"
+        proc = subprocess.run([str(producer), "--decoded", str(dump), str(out)], capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        header = out.read_text()
+        assert header.startswith("/* Auto-generated by tools/constgen/constgen.cpp")
+        stream, n, _, _ = hooks.compiled_stream()
+        assert f"STREAM_LENGTH = {len(stream)};" in header
+        assert f"DECODED_LENGTH = {n};" in header
+        strings, line_table, _ = hooks.decoded_table()
+        assert dump.read_bytes() == b"".join(s.encode() for s in strings) + line_table
+
+    @pytest.mark.parametrize("args", [[], ["a", "b"], ["--bogus", "out.h"], ["--decoded"]])
+    def test_usage_error(self, producer, tmp_path, args):
+        proc = subprocess.run([str(producer), *args], capture_output=True, text=True, cwd=tmp_path)
+        assert proc.returncode == 2
+        assert proc.stderr.startswith("usage: ")
+        assert not list(tmp_path.iterdir())
+
+    @pytest.mark.parametrize("edit, message", [
+        (('QUILL_NAME(str, "str")', 'QUILL_NAME(str, "sz")'),
+         "entry 44 (super) is not in ascending code-point order"),
+        (('QUILL_NAME(dict, "dict")', 'QUILL_NAME(dict, "int")'),
+         "entry 34 (int) is not in ascending code-point order"),
+        (('QUILL_TEXT(OPEN_BRACKET, "[")', 'QUILL_TEXT(OPEN_BRACKET, "' + "[" * 256 + '")'),
+         "entry 7 (OPEN_BRACKET) has 256 bytes"),
+        (('QUILL_TEXT(ADD_NOTE, "add_note")', 'QUILL_TEXT(ADD_NOTE, "add_\\xff")'),
+         "entry 9 (ADD_NOTE) is not valid UTF-8"),
+        (('QUILL_TEXT(FILENAME, "src/quillmaret/_m3")', 'QUILL_NAME(FILENAME, "src/quillmaret/_m3")'),
+         "expected 11 QUILL_TEXT entries followed by 35 QUILL_NAME entries"),
+        (('QUILL_NAME(values, "values")', 'QUILL_NAME(values, "valuesX")'),
+         "the decoded table has 1313 bytes"),
+    ])
+    def test_table_rules_fail_the_build(self, tmp_path, edit, message):
+        exe = build_producer(tmp_path, edited_def(*edit))
+        out = tmp_path / "constant_stream.h"
+        proc = subprocess.run([str(exe), str(out)], capture_output=True, text=True)
+        assert proc.returncode == 1
+        assert message in proc.stderr
+        assert not out.exists() and not (tmp_path / "constant_stream.h.tmp").exists()

@@ -1,0 +1,187 @@
+"""Pickling and copying of the SDK's errors, in-process and across processes."""
+import concurrent.futures
+import copy
+import copyreg
+import multiprocessing
+import pickle
+
+import pytest
+
+import quillmaret
+from quillmaret import (
+    QuillMaretAPIError,
+    QuillMaretAuthError,
+    QuillMaretError,
+    QuillMaretNotComputedError,
+    QuillMaretRateLimitError,
+    register_pickling,
+)
+
+API_CLASSES = [QuillMaretAPIError, QuillMaretAuthError, QuillMaretRateLimitError,
+               QuillMaretNotComputedError]
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+
+
+# A user's subclasses; module level, so that pickle finds them by name.
+@register_pickling
+class BillingError(QuillMaretAPIError):
+    """A subclass with an initializer of another shape."""
+
+    def __init__(self, invoice, status_code=402, message="payment required"):
+        super().__init__(status_code, message, {"invoice": invoice})
+        self.invoice = invoice
+
+
+class UnregisteredError(QuillMaretNotComputedError):
+    pass
+
+
+def make_error(cls):
+    err = cls(429, "slow down \u00e9\u4e2d\U0001d11e", {"retry_after_seconds": 30, "nested": [1, {"k": None}]})
+    err.request_id = "req-1"
+    err.add_note("seen by the retry loop")
+    return err
+
+
+def assert_same_error(got, want):
+    assert type(got) is type(want)
+    assert got.args == want.args
+    assert str(got) == str(want)
+    # status_code, message, payload, __notes__ and the caller's own attributes.
+    assert got.__dict__ == want.__dict__
+
+
+def raise_in_worker(class_name, status_code, message, payload):
+    """Runs in a worker process: raises the named error with a note and an extra attribute."""
+    cls = BillingError if class_name == "BillingError" else getattr(quillmaret, class_name)
+    err = cls("INV-7") if cls is BillingError else cls(status_code, message, payload)
+    err.worker = "yes"
+    err.add_note("raised in a worker")
+    raise err
+
+
+class TestRoundTrip:
+    @pytest.mark.parametrize("protocol", PROTOCOLS)
+    @pytest.mark.parametrize("cls", API_CLASSES)
+    def test_pickle(self, cls, protocol):
+        err = make_error(cls)
+        got = pickle.loads(pickle.dumps(err, protocol))
+        assert_same_error(got, err)
+        assert type(got.status_code) is int and type(got.payload) is dict
+
+    @pytest.mark.parametrize("cls", API_CLASSES)
+    def test_copy_shares_and_deepcopy_copies_the_payload(self, cls):
+        err = make_error(cls)
+        shallow, deep = copy.copy(err), copy.deepcopy(err)
+        assert_same_error(shallow, err)
+        assert_same_error(deep, err)
+        assert shallow is not err and shallow.payload is err.payload
+        assert deep.payload is not err.payload
+
+    @pytest.mark.parametrize("cls", API_CLASSES)
+    def test_state_changed_after_initialisation_survives(self, cls):
+        err = cls(404, "m")
+        err.args = ("replaced", 2)
+        err.status_code = "no longer checked"
+        del err.message
+        got = pickle.loads(pickle.dumps(err))
+        assert_same_error(got, err)
+        assert not hasattr(got, "message")
+
+    def test_empty_payload_stays_a_fresh_dict(self):
+        err = QuillMaretAPIError(500, "m")
+        got = pickle.loads(pickle.dumps(err))
+        assert got.payload == {} and got.payload is not err.payload
+
+    def test_cause_context_and_traceback_are_dropped_as_for_any_exception(self):
+        try:
+            try:
+                raise KeyError("inner")
+            except KeyError as inner:
+                raise QuillMaretAuthError(401, "no key") from inner
+        except QuillMaretAuthError as caught:
+            err = caught
+        assert err.__cause__ is not None and err.__traceback__ is not None
+        got = pickle.loads(pickle.dumps(err))
+        assert (got.__cause__, got.__context__, got.__traceback__) == (None, None, None)
+        assert_same_error(got, err)
+
+    def test_rebuilt_error_can_be_initialised_again(self):
+        got = pickle.loads(pickle.dumps(QuillMaretRateLimitError(429, "a")))
+        got.__init__(503, "b")
+        assert (got.status_code, got.message, got.args) == (503, "b", ("[503] b",))
+
+    def test_base_error_keeps_its_default_reduction(self):
+        err = QuillMaretError("plain", 1)
+        assert type(err) not in copyreg.dispatch_table
+        assert_same_error(pickle.loads(pickle.dumps(err)), err)
+
+    def test_pickles_name_only_the_class(self):
+        # No reference to the package's private helpers: a pickle written
+        # here loads wherever the classes exist.
+        data = pickle.dumps(make_error(QuillMaretNotComputedError))
+        assert b"_pickling" not in data and b"QuillMaretNotComputedError" in data
+
+
+class TestUserSubclasses:
+    @pytest.mark.parametrize("protocol", PROTOCOLS)
+    def test_registered_subclass_with_its_own_initializer(self, protocol):
+        err = BillingError("INV-1")
+        got = pickle.loads(pickle.dumps(err, protocol))
+        assert_same_error(got, err)
+        assert got.invoice == "INV-1" and got.payload == {"invoice": "INV-1"}
+        assert_same_error(copy.copy(err), err)
+
+    def test_unregistered_subclass_gets_the_default_reduction(self):
+        # The dispatch table is keyed by exact class, which is why
+        # register_pickling exists.
+        data = pickle.dumps(UnregisteredError(404, "m"))
+        with pytest.raises(TypeError):
+            pickle.loads(data)
+        register_pickling(UnregisteredError)
+        try:
+            assert_same_error(pickle.loads(pickle.dumps(UnregisteredError(404, "m"))),
+                              UnregisteredError(404, "m"))
+        finally:
+            del copyreg.dispatch_table[UnregisteredError]
+
+    @pytest.mark.parametrize("bad", [ValueError, QuillMaretError, "QuillMaretAPIError", None])
+    def test_register_pickling_refuses_other_classes(self, bad):
+        with pytest.raises(TypeError, match="expects a subclass of QuillMaretAPIError"):
+            register_pickling(bad)
+
+    def test_decorator_returns_the_class_unchanged(self):
+        assert BillingError.__name__ == "BillingError"
+        assert "__reduce__" not in vars(BillingError)
+        for cls in API_CLASSES:
+            assert not {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__"} & set(vars(cls))
+
+
+@pytest.fixture(scope="module")
+def worker_pool():
+    # spawn: a fresh interpreter that must import the package (and so
+    # register the reducers) before it can pickle what it raises.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        yield pool
+
+
+@pytest.mark.subprocess
+class TestWorkerProcess:
+    @pytest.mark.parametrize("cls", API_CLASSES + [BillingError], ids=lambda c: c.__name__)
+    def test_error_raised_in_worker_reaches_the_parent(self, worker_pool, cls):
+        payload = {"retry_after_seconds": 12, "country": "FR"}
+        future = worker_pool.submit(raise_in_worker, cls.__name__, 429, "too many", payload)
+        with pytest.raises(cls) as info:
+            future.result(timeout=60)
+        err = info.value
+        assert type(err) is cls
+        if cls is BillingError:
+            want = {"status_code": 402, "message": "payment required",
+                    "payload": {"invoice": "INV-7"}, "invoice": "INV-7"}
+        else:
+            want = {"status_code": 429, "message": "too many", "payload": payload}
+        assert err.__dict__ == {**want, "worker": "yes", "__notes__": ["raised in a worker"]}
+        assert err.args == ("[%d] %s" % (want["status_code"], want["message"]),)
+        # concurrent.futures chains the worker's formatted traceback.
+        assert "raise err" in str(err.__cause__)

@@ -1,0 +1,292 @@
+"""The shared type registry in "_quillrt_3_3_0": create, adopt, refuse."""
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+SHARED = "_quillrt_3_3_0"
+NOT_A_TYPE = "Shared quill type {} is not a type object"
+WRONG_SIZE = "Shared quill type {} has the wrong size, try recompiling"
+
+
+# Loads the hooks module without its package, whose __init__ imports _m3.
+LOAD_HOOKS_ALONE = """
+import glob, importlib.machinery, importlib.util, os, sys
+def load_hooks_alone():
+    found = [f for p in sys.path
+             for f in glob.glob(os.path.join(p, "quillmaret", "_quill_testhooks*.so"))]
+    loader = importlib.machinery.ExtensionFileLoader("quillmaret._quill_testhooks", found[0])
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+"""
+
+
+def run_ok(code):
+    """Runs code in a fresh interpreter; it prints "ok" at the end."""
+    proc = run_python(code)
+    assert proc.stdout.strip().endswith("ok"), proc.stdout + proc.stderr
+
+
+@pytest.mark.subprocess
+class TestAdoption:
+    def test_first_module_creates_and_registers_both_types(self):
+        run_ok("""
+            import sys
+            assert "_quillrt_3_3_0" not in sys.modules
+            import quillmaret._m3
+            registry = vars(sys.modules["_quillrt_3_3_0"])
+            meta = registry["_common_types_metatype"]
+            ftype = registry["quill_function_or_method"]
+            assert type(meta) is type and meta.__bases__ == (type,)
+            assert type(ftype) is meta and ftype.__bases__ == (object,)
+            assert meta.__flags__ & (1 << 8 | 1 << 7) == (1 << 8 | 1 << 7)
+            print("ok")
+        """)
+
+    @pytest.mark.parametrize("first", ["m3", "hooks"])
+    def test_second_module_adopts_the_registered_types(self, first):
+        pytest.importorskip("quillmaret._quill_testhooks")
+        run_ok(LOAD_HOOKS_ALONE + textwrap.dedent(f"""
+            if {first!r} == "hooks":
+                hooks = load_hooks_alone()
+                assert "quillmaret._m3" not in sys.modules
+            else:
+                import quillmaret._m3
+            registry = dict(vars(sys.modules["_quillrt_3_3_0"]))
+            import quillmaret._m3 as m3
+            if {first!r} == "m3":
+                from quillmaret import _quill_testhooks as hooks
+            now = vars(sys.modules["_quillrt_3_3_0"])
+            for key in ("_common_types_metatype", "quill_function_or_method"):
+                assert now[key] is registry[key], key
+            f = hooks.make_function("echo_o")
+            assert type(f) is registry["quill_function_or_method"]
+            api_error = getattr(m3, "QuillMaretAPIError", None)
+            if api_error is not None:  # the module's own function object
+                init = vars(api_error)["__init__"]
+                assert type(init) is type(f)
+            print("ok")
+        """))
+
+    def test_function_type_module_comes_from_the_metatype(self):
+        run_ok("""
+            import sys
+            import quillmaret._m3
+            ftype = sys.modules["_quillrt_3_3_0"].quill_function_or_method
+            assert ftype.__module__ == "_quillrt_3_3_0"
+            assert ftype.__name__ == "quill_function_or_method"
+            try:
+                ftype.__module__ = "elsewhere"
+            except TypeError:
+                pass
+            else:
+                raise AssertionError("__module__ was writable")
+            assert ftype.__module__ == "_quillrt_3_3_0"
+            print("ok")
+        """)
+
+    def test_seeded_metatype_is_adopted_without_a_size_check(self):
+        # Size 0 is never compared; the function type then gets that metatype.
+        run_ok("""
+            import sys, types
+            class Seeded(type):
+                pass
+            shared = types.ModuleType("_quillrt_3_3_0")
+            shared._common_types_metatype = Seeded
+            sys.modules["_quillrt_3_3_0"] = shared
+            import quillmaret._m3
+            assert type(shared.quill_function_or_method) is Seeded
+            print("ok")
+        """)
+
+
+@pytest.mark.subprocess
+class TestRefusedInstantiation:
+    """The metatype has no constructor; every way of asking for one fails cleanly."""
+
+    ATTEMPTS = {
+        "type() with the function type as base": 'type("X", (ftype,), {})',
+        "class statement": "class X(ftype): pass",
+        "calling the metatype": 'meta("X", (), {})',
+        "type.__call__ on the metatype": 'type.__call__(meta, "X", (ftype,), {})',
+    }
+
+    @pytest.mark.parametrize("attempt", list(ATTEMPTS), ids=list(ATTEMPTS))
+    def test_fails_with_the_interpreters_wording(self, attempt):
+        run_ok(f"""
+            import sys
+            import quillmaret._m3
+            VALID_VERSION_TAG = 1 << 19  # set by the attribute cache on lookups
+            registry = sys.modules["_quillrt_3_3_0"]
+            meta, ftype = registry._common_types_metatype, registry.quill_function_or_method
+            flags = meta.__flags__ & ~VALID_VERSION_TAG
+            try:
+                {self.ATTEMPTS[attempt]}
+            except TypeError as e:
+                assert str(e) == "cannot create '_quillrt_3_3_0._common_types_metatype' instances", e
+            else:
+                raise AssertionError("no error")
+            assert meta.__flags__ & ~VALID_VERSION_TAG == flags
+            assert flags & (1 << 7), "instantiation must stay disallowed"
+            print("ok")
+        """)
+
+    def test_function_type_itself_refuses_instantiation(self):
+        run_ok("""
+            import sys
+            import quillmaret._m3
+            ftype = sys.modules["_quillrt_3_3_0"].quill_function_or_method
+            try:
+                ftype()
+            except TypeError as e:
+                assert str(e) == "cannot create '_quillrt_3_3_0.quill_function_or_method' instances"
+            else:
+                raise AssertionError("no error")
+            print("ok")
+        """)
+
+
+@pytest.mark.subprocess
+class TestRegistryFailures:
+    @pytest.mark.parametrize("key, seed, message", [
+        ("quill_function_or_method", "5", NOT_A_TYPE),
+        ("_common_types_metatype", "'meta'", NOT_A_TYPE),
+        ("quill_function_or_method", 'type("Small", (), {})', WRONG_SIZE),
+    ])
+    def test_import_fails_on_a_bad_registry_entry(self, key, seed, message):
+        proc = run_python(f"""
+            import sys, types
+            shared = types.ModuleType("_quillrt_3_3_0")
+            setattr(shared, {key!r}, {seed})
+            sys.modules["_quillrt_3_3_0"] = shared
+            try:
+                import quillmaret._m3
+            except TypeError as e:
+                print("TypeError:", e)
+            else:
+                print("imported")
+        """)
+        assert proc.stdout.strip() == "TypeError: " + message.format(key)
+
+
+@pytest.mark.subprocess
+class TestFetchWithCustomSpec:
+    @pytest.fixture(autouse=True)
+    def _hooks(self):
+        pytest.importorskip("quillmaret._quill_testhooks")
+
+    def test_create_then_adopt(self):
+        run_ok("""
+            import sys
+            from quillmaret import _quill_testhooks as hooks
+            registry = sys.modules["_quillrt_3_3_0"]
+            widget = hooks.fetch_shared_type("Widget", 32)       # no dot: the whole name
+            assert registry.Widget is widget and widget.__basicsize__ == 32
+            assert hooks.fetch_shared_type("pkg.mod.Widget", 32) is widget
+            assert hooks.fetch_shared_type("other.Widget", 0) is widget  # size not compared
+            print("ok")
+        """)
+
+    @pytest.mark.parametrize("seed, size, message", [
+        ("5", 32, NOT_A_TYPE),
+        ("None", 0, NOT_A_TYPE),
+        ("hooks.fetch_shared_type('Gadget', 48)", 32, WRONG_SIZE),
+    ])
+    def test_refuses_a_bad_entry(self, seed, size, message):
+        run_ok(f"""
+            import sys
+            from quillmaret import _quill_testhooks as hooks
+            registry = sys.modules["_quillrt_3_3_0"]
+            registry.Gadget = {seed}
+            before = registry.Gadget
+            try:
+                hooks.fetch_shared_type("a.b.Gadget", {size})
+            except TypeError as e:
+                assert str(e) == {message.format("Gadget")!r}, e
+            else:
+                raise AssertionError("no error")
+            assert registry.Gadget is before
+            print("ok")
+        """)
+
+    @pytest.mark.parametrize("winner, outcome", [
+        ("type('Winner', (), {})", "adopted"),
+        ("7", NOT_A_TYPE.format("Racer")),
+    ])
+    def test_a_registration_after_the_lookup_wins(self, winner, outcome):
+        # A key whose hash collides with "Racer" makes the registry call back
+        # into Python during both lookups: the first (the adoption check)
+        # finds nothing, the second (the set-default) registers a winner
+        # first, as another module would between the two.
+        run_ok(f"""
+            import sys
+            from quillmaret import _quill_testhooks as hooks
+            registry = vars(sys.modules["_quillrt_3_3_0"])
+            winner = {winner}
+            class Collider(str):
+                calls = 0
+                def __hash__(self):
+                    return hash("Racer")
+                def __eq__(self, other):
+                    Collider.calls += 1
+                    if Collider.calls == 2:
+                        registry["Racer"] = winner
+                    return False
+            registry[Collider("decoy")] = None
+            try:
+                got = hooks.fetch_shared_type("pkg.Racer", 0)
+            except TypeError as e:
+                outcome = str(e)
+            else:
+                assert got is winner
+                outcome = "adopted"
+            assert Collider.calls >= 2, Collider.calls
+            assert outcome == {outcome!r}, outcome
+            assert registry["Racer"] is winner
+            print("ok")
+        """)
+
+
+class TestCheck:
+    @pytest.fixture(autouse=True)
+    def _hooks(self, hooks):
+        self.hooks = hooks
+
+    @pytest.mark.parametrize("delta, passes", [
+        (None, True),           # 0: not compared
+        (0, True),
+        (8, False),
+        (-8, False),
+    ])
+    def test_exact_size(self, delta, passes):
+        size = 0 if delta is None else int.__basicsize__ + delta
+        self._expect(int, size, passes)
+
+    @pytest.mark.parametrize("minimum, passes", [
+        (int.__basicsize__, True),
+        (int.__basicsize__ - 8, True),
+        (int.__basicsize__ + 8, False),
+    ])
+    def test_minimum_size(self, minimum, passes):
+        self._expect(int, -minimum, passes)
+
+    @pytest.mark.parametrize("obj", [5, "int", None, int.__dict__])
+    def test_not_a_type(self, obj):
+        with pytest.raises(TypeError) as info:
+            self.hooks.check_shared_type(obj, "thing", 0)
+        assert str(info.value) == NOT_A_TYPE.format("thing")
+
+    def test_short_name_is_cut_to_200_bytes(self):
+        with pytest.raises(TypeError) as info:
+            self.hooks.check_shared_type(5, "n" * 300, 0)
+        assert str(info.value) == NOT_A_TYPE.format("n" * 200)
+
+    def _expect(self, obj, size, passes):
+        if passes:
+            assert self.hooks.check_shared_type(obj, "thing", size) is None
+        else:
+            with pytest.raises(TypeError) as info:
+                self.hooks.check_shared_type(obj, "thing", size)
+            assert str(info.value) == WRONG_SIZE.format("thing")

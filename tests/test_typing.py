@@ -1,0 +1,98 @@
+"""Type stubs and introspection: stubtest, mypy --strict, inspect.signature, help()."""
+import ast
+import inspect
+import os
+import pydoc
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quillmaret
+import quillmaret._m3 as m3
+
+TYPING_DIR = Path(__file__).resolve().parent / "typing"
+PACKAGE_DIR = Path(quillmaret.__file__).resolve().parent
+CLASS_NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
+               "QuillMaretRateLimitError", "QuillMaretNotComputedError"]
+API_CLASS_NAMES = CLASS_NAMES[1:]
+INIT_SIGNATURE = "(self, status_code: 'int', message: 'str', payload: 'dict' = None)"
+
+
+def run_mypy(tmp_path, *args):
+    """Runs a mypy tool in a fresh interpreter; returns (exit code, output)."""
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-m", *args, "--cache-dir", str(tmp_path / "cache")],
+                          cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+@pytest.mark.subprocess
+class TestMypy:
+    def test_stubtest_accepts_the_stubs(self, tmp_path):
+        code, output = run_mypy(tmp_path, "mypy.stubtest", "quillmaret._m3")
+        assert code == 0, output
+
+    def test_typed_example_checks_clean_under_strict(self, tmp_path):
+        code, output = run_mypy(tmp_path, "mypy", "--strict", str(TYPING_DIR / "sdk_usage.py"))
+        assert code == 0, output
+        assert "Success: no issues found" in output
+
+    def test_stubs_reject_misuse(self, tmp_path):
+        # Proves the stubs are read: with no types the package would be Any.
+        bad = tmp_path / "bad.py"
+        bad.write_text(
+            "from quillmaret import QuillMaretAPIError, QuillMaretAuthError\n"
+            "QuillMaretAPIError('404', 'm')\n"
+            "QuillMaretAuthError(401, b'm')\n"
+            "QuillMaretAPIError(404, 'm', payload=[1])\n"
+            "QuillMaretAPIError(404)\n"
+            "text: str = QuillMaretAPIError(404, 'm').status_code\n"
+            "items: list[int] = QuillMaretAPIError(404, 'm').payload\n"
+        )
+        code, output = run_mypy(tmp_path, "mypy", "--strict", str(bad))
+        assert code == 1
+        flagged = {int(line.split(":")[1]) for line in output.splitlines() if ": error:" in line}
+        assert flagged == {2, 3, 4, 5, 6, 7}, output
+
+
+class TestStubFiles:
+    def test_installed_with_the_package(self):
+        assert (PACKAGE_DIR / "py.typed").is_file()
+        assert (PACKAGE_DIR / "_m3.pyi").is_file()
+
+    def test_stub_classes_match_the_module(self):
+        tree = ast.parse((PACKAGE_DIR / "_m3.pyi").read_text(encoding="utf-8"))
+        classes = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+        assert [c.name for c in classes] == CLASS_NAMES
+        for node in classes:
+            # The stub repeats the module's docstrings, exactly.
+            assert ast.get_docstring(node, clean=False) == getattr(m3, node.name).__doc__
+
+    def test_package_exports(self):
+        assert quillmaret.__all__ == CLASS_NAMES + ["register_pickling"]
+        for name in CLASS_NAMES:
+            assert getattr(quillmaret, name) is getattr(m3, name)
+
+
+class TestSignature:
+    def test_initializer(self):
+        sig = inspect.signature(m3.QuillMaretAPIError.__init__)
+        assert str(sig) == INIT_SIGNATURE
+        assert list(sig.parameters) == ["self", "status_code", "message", "payload"]
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+
+    @pytest.mark.parametrize("name", API_CLASS_NAMES)
+    def test_classes(self, name):
+        cls = getattr(m3, name)
+        assert str(inspect.signature(cls)) == INIT_SIGNATURE.replace("self, ", "")
+        bound = inspect.signature(cls).bind(404, message="m")
+        assert bound.arguments == {"status_code": 404, "message": "m"}
+
+    @pytest.mark.parametrize("name", API_CLASS_NAMES)
+    def test_help_shows_the_signature(self, name):
+        text = pydoc.render_doc(getattr(m3, name), renderer=pydoc.plaintext)
+        assert f"{name}{INIT_SIGNATURE.replace('self, ', '')}" in text
+        assert f"__init__{INIT_SIGNATURE}" in text
