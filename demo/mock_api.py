@@ -103,6 +103,13 @@ class MockDataAPI:
 
     # -- behaviour ----------------------------------------------------------
 
+    def reset(self) -> None:
+        """Forgets the requests counted, the maintenance mode and injected failures."""
+        with self._lock:
+            self._windows.clear()
+            self._injected.clear()
+            self.maintenance = False
+
     def fail_next(self, status: int = 500) -> None:
         """Makes the next request fail with an internal error of this status."""
         with self._lock:

@@ -11,15 +11,11 @@ def make():
     return hooks.make_function("echo_o")
 
 
-def has_instance_dict(f):
+def has_instance_dict(f, *known):
     # Reading __dict__ would create it; the collector sees it without that.
-    others = {id(f.__globals__)} | ({id(f.__annotations__)} if has_annotations_field(f) else set())
-    return any(type(r) is dict and id(r) not in others for r in gc.get_referents(f))
-
-
-def has_annotations_field(f):
-    return any(type(r) is dict and r is not f.__globals__ and r.get("__annotations_marker__")
-               for r in gc.get_referents(f))
+    # `known` are the other dicts the function may hold (its annotations).
+    skip = {id(f.__globals__)} | {id(k) for k in known}
+    return any(type(r) is dict and id(r) not in skip for r in gc.get_referents(f))
 
 
 def is_placeholder_of(value, f):
@@ -112,9 +108,9 @@ class TestAnnotationsWrite:
     def test_write_without_instance_dict_creates_none(self):
         f, stored = make(), {"a": 1}
         f.__annotations__ = stored
-        assert not has_instance_dict(f)
+        assert not has_instance_dict(f, stored)
         assert is_placeholder_of(f.__annotate__, f)
-        assert not has_instance_dict(f)
+        assert not has_instance_dict(f, stored)
         assert f.__annotations__ is stored
 
     @pytest.mark.parametrize("clear", ["del", "None"])
@@ -133,17 +129,6 @@ class TestAnnotationsWrite:
         if with_dict:
             assert f.__annotate__ is None
 
-    def test_override_store_failure_is_reported_and_keeps_the_annotations(self):
-        class Refusing(dict):
-            def __setitem__(self, key, value):
-                raise RuntimeError("refused")
-        f, stored = make(), {"a": 1}
-        f.__dict__ = Refusing()
-        # PyDict_SetItem bypasses the subclass hook, so force a real failure:
-        # an unhashable... not possible with a str key; check the plain path.
-        f.__annotations__ = stored
-        assert f.__annotations__ is stored and dict.get(f.__dict__, "__annotate__", "x") is None
-
 
 class TestAnnotateAttribute:
     def test_fresh_function_reads_a_new_bound_placeholder(self):
@@ -156,16 +141,15 @@ class TestAnnotateAttribute:
 
     def test_own_placeholder_restores_the_default(self):
         f = make()
-        f.__annotate__ = f.__annotate__
-        assert "__annotate__" not in f.__dict__
+        f.__annotate__ = f.__annotate__  # no instance dict: none is made
+        assert not has_instance_dict(f)
         f.__annotate__ = None
-        f.__annotate__ = functools.partial(len)  # any callable
-        f.__annotate__ = f.__dict__.get("__annotate__") and make().__annotate__
-        other = f.__annotate__
-        assert not is_placeholder_of(other, f) and other.__self__ is not f
-        f.__annotate__ = f.__annotate_quill__
+        assert f.__dict__["__annotate__"] is None
+        f.__annotate__ = f.__annotate_quill__  # the same record, bound to f
         assert "__annotate__" not in f.__dict__
         assert is_placeholder_of(f.__annotate__, f)
+        f.__annotate__ = f.__annotate__  # nothing to remove
+        assert "__annotate__" not in f.__dict__
 
     def test_placeholder_of_another_function_is_stored_like_any_callable(self):
         f, g = make(), make()

@@ -43,10 +43,26 @@ def clock():
     return FakeClock()
 
 
+# One server for the module: the same base URL in every test keeps the
+# standard library's URL caches from growing when the leak hunt repeats tests.
+@pytest.fixture(scope="module")
+def server():
+    with mock_api.MockDataAPI() as api:
+        yield api
+
+
 @pytest.fixture
-def api(clock):
-    with mock_api.MockDataAPI(clock=clock) as server:
-        yield server
+def api(server):
+    server.reset()
+    yield server
+    server.reset()
+
+
+@pytest.fixture(scope="module")
+def closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
 
 
 def client_for(api, key):
@@ -119,12 +135,9 @@ class TestStatusMapping:
         with pytest.raises(ValueError, match="quarter must be 1 to 4"):
             client.get_quarter("FR", 2024, quarter)
 
-    def test_unreachable_api_raises_the_base_error(self):
-        with socket.socket() as sock:
-            sock.bind(("127.0.0.1", 0))
-            port = sock.getsockname()[1]
+    def test_unreachable_api_raises_the_base_error(self, closed_port):
         # Nothing listens on the port any more: the connection is refused.
-        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{port}/v1", timeout=5)
+        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
         with pytest.raises(QuillMaretError) as info:
             client.get_quarter("FR", 2024, 1)
         assert not isinstance(info.value, QuillMaretAPIError)

@@ -159,7 +159,9 @@ class TestArbitraryCalls:
         return hooks.call_entry_with_dict(API.__init__, (inst, *pos), kw)
 
     @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(shape=st.sampled_from(CALLS), pos=st.lists(values, max_size=5), data=st.data())
+    @given(shape=st.sampled_from(CALLS), data=st.data(),
+           pos=st.one_of(st.lists(values, max_size=5),
+                         st.tuples(ints, st.text(max_size=12)).map(list)))
     def test_outcome_is_documented(self, shape, pos, data):
         keys = str_keys if shape in self.CALLS[:2] else any_keys
         kw = data.draw(st.dictionaries(keys, values, max_size=4), label="kw")
@@ -180,7 +182,10 @@ class TestArbitraryCalls:
         check_success(inst, (bound["status_code"], bound["message"], bound.get("payload")))
 
     @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(sc=values, msg=values, payload=values, as_keywords=st.booleans())
+    @given(sc=values, msg=st.one_of(st.text(max_size=12), values),
+           payload=st.one_of(st.none(), st.dictionaries(st.text(max_size=4), st.integers(), max_size=3),
+                             values),
+           as_keywords=st.booleans())
     def test_bound_values_meet_the_type_rules(self, sc, msg, payload, as_keywords):
         """Once bound, the outcome is exactly the one the rules give: coercion
         of the status code, exact-type tests in order, then the text."""
@@ -408,110 +413,176 @@ testcapi = pytest.importorskip("_testcapi")
 
 STOPS = {"rest": "0", "one": "n + 1"}
 
-# Import sweep. The driver sets up a bare package object (so the import runs
-# the extension module alone, not the package's Python files), loads the
-# shared library without initialising it (so that each child does not pay
-# for the dynamic loading) and warms the path finder; then, for each n, a
-# forked child, whose module is not yet imported, imports it with
-# allocation n failing, imports it again with allocations working, and
-# reports one JSON line. The parent reports children killed by a signal.
-IMPORT_DRIVER = """
-import ctypes, importlib.util, json, os, sys, _testcapi
+# Import sweep. For each n, a child forked from a driver process (so the
+# module is not yet imported in it) imports the module with allocation n
+# failing, then imports it again with allocations working and uses it, and
+# reports one JSON line. The driver gives the shared library to the process
+# beforehand without initialising it, so that no child pays for the dynamic
+# loading, and makes `quillmaret` a bare package object, so that the import
+# runs the extension module alone and not the package's Python files.
+#
+# Two windows: "statement" fails allocations from `import quillmaret._m3`
+# on, the interpreter's import machinery included; "module" fails them only
+# inside the module's create and exec slots (called the way the import
+# machinery calls them, with its clean-up on failure).
+#
+# A child that does not finish in time is a hang: its watchdog (faulthandler)
+# writes its Python stack to the driver and ends it. A child killed by a
+# signal is a crash, whose backtrace the test takes by running that n alone
+# under gdb. Every child also arms an alarm, so that none can outlive a
+# driver that was killed.
+IMPORT_DRIVER = r"""
+import ctypes, faulthandler, importlib.util, json, os, signal, sys, _imp, _testcapi
+window, mode, first, last, pkg_dir, source_file = json.loads(sys.argv[1])
 sys.modules["quillmaret"] = pkg = type(sys)("quillmaret")
-pkg.__path__ = [{pkg_dir!r}]
+pkg.__path__ = [pkg_dir]
 spec = importlib.util.find_spec("quillmaret._m3")
 ctypes.CDLL(spec.origin)
+HANG_SECONDS = 2
+
+
+def report(**fields):
+    os.write(1, (json.dumps(fields) + "\n").encode())
+
 
 def entries(exc):
     found = []
     tb = exc.__traceback__
     while tb:
         code = tb.tb_frame.f_code
-        if code.co_filename == {file!r}:
+        if code.co_filename == source_file:
             found.append((code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return found
 
-def child(n):
-    _testcapi.set_nomemory(n, {stop})
+
+def load_module():
+    # What the import machinery does for an extension module's spec.
+    module = _imp.create_dynamic(spec)
     try:
-        import quillmaret._m3
-    except BaseException as exc:
-        _testcapi.remove_mem_hooks()
-        error = exc
+        _imp.exec_dynamic(module)
+    except BaseException:
+        sys.modules.pop(spec.name, None)
+        raise
+    return module
+
+
+def child(n, watchdog):
+    signal.alarm(3 * HANG_SECONDS)
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=watchdog)
+    stop = 0 if mode == "rest" else n + 1
+    if window == "statement":
+        _testcapi.set_nomemory(n, stop)
+        try:
+            import quillmaret._m3
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            error = exc
+        else:
+            _testcapi.remove_mem_hooks()
+            error = None
     else:
-        _testcapi.remove_mem_hooks()
-        error = None
-    report = {{"n": n, "imported": error is None}}
+        _testcapi.set_nomemory(n, stop)
+        try:
+            load_module()
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            error = exc
+        else:
+            _testcapi.remove_mem_hooks()
+            error = None
+    result = {"n": n, "imported": error is None}
     if error is not None:
-        report["error"] = type(error).__name__
-        report["text"] = str(error)[:200]
-        report["entries"] = entries(error)
-        report["in_modules"] = "quillmaret._m3" in sys.modules
+        result.update(error=type(error).__name__, text=str(error)[:200], entries=entries(error),
+                      in_modules=spec.name in sys.modules)
         del error
         try:
             import quillmaret._m3
         except BaseException as exc:
-            report["second"] = repr(exc)
+            result["second"] = repr(exc)
     try:
-        m = sys.modules["quillmaret._m3"]
+        m = sys.modules[spec.name]
         e = m.QuillMaretNotComputedError(404, "m")
         assert e.args == ("[404] m",) and isinstance(e, m.QuillMaretError)
     except BaseException as exc:
-        report["works"] = repr(exc)
-    os.write(1, (json.dumps(report) + "\\n").encode())
+        result["works"] = repr(exc)
+    faulthandler.cancel_dump_traceback_later()
+    report(**result)
 
-for n in range({first}, {last}):
+
+for n in range(first, last):
+    read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
-            child(n)
+            os.close(read_end)
+            child(n, write_end)
         finally:
             os._exit(0)
+    os.close(write_end)
     _, status = os.waitpid(pid, 0)
-    if os.WIFSIGNALED(status):
-        os.write(1, (json.dumps({{"n": n, "signal": os.WTERMSIG(status)}}) + "\\n").encode())
+    with os.fdopen(read_end) as watchdog:
+        stack = watchdog.read()
+    if stack:
+        report(n=n, hang=stack)
+    elif os.WIFSIGNALED(status):
+        report(n=n, signal=os.WTERMSIG(status))
     elif os.WEXITSTATUS(status) != 0:
-        os.write(1, (json.dumps({{"n": n, "exit": os.WEXITSTATUS(status)}}) + "\\n").encode())
+        report(n=n, exit=os.WEXITSTATUS(status))
 """
 
 IMPORT_LINES = {1, 5, 8, 15, 20, 26}
 
 
-def import_driver(mode, first, last):
-    pkg_dir = os.path.dirname(m3.__file__)
-    return IMPORT_DRIVER.format(pkg_dir=pkg_dir, file=FILE, stop=STOPS[mode], first=first, last=last)
+def driver_args(window, mode, first, last):
+    return json.dumps([window, mode, first, last, os.path.dirname(m3.__file__), FILE])
 
 
-def run_import_sweep(mode, first, last):
-    proc = run_python(import_driver(mode, first, last), timeout=900)
+def run_import_sweep(window, mode, first, last):
+    proc = run_python(f"import sys; sys.argv[1:] = [{driver_args(window, mode, first, last)!r}]\n"
+                      + IMPORT_DRIVER, timeout=900)
     return [json.loads(line) for line in proc.stdout.splitlines()]
 
 
-def crash_backtrace(mode, n):
-    """gdb's backtrace of the child for allocation n, or None without gdb."""
+def crash_backtrace(window, mode, n):
+    """gdb's backtrace of the child for allocation n crashing, or None."""
     gdb = shutil.which("gdb")
     if not gdb:
         return None
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run(
         [gdb, "-q", "-batch", "-ex", "set follow-fork-mode child", "-ex", "run", "-ex", "bt",
-         "--args", sys.executable, "-c", import_driver(mode, n, n + 1)],
+         "--args", sys.executable, "-c", IMPORT_DRIVER, driver_args(window, mode, n, n + 1)],
         capture_output=True, text=True, env=env, timeout=300)
     return proc.stdout
 
 
 def in_module_code(backtrace):
+    """Whether a gdb backtrace shows the module's code."""
     return "_m3.cpython" in backtrace or "quill::" in backtrace
 
 
-def check_import_reports(mode, reports):
-    """Each n either imported or failed cleanly, and imported again."""
+def in_module_slot(stack):
+    """Whether the innermost frame of a Python stack dump is the import
+    machinery's call of the module's create or exec slot (or the driver's)."""
+    frames = [line for line in stack.splitlines() if line.strip().startswith("File ")]
+    innermost = " ".join(frames[:2])
+    return any(name in innermost for name in ("create_module", "exec_module", "load_module",
+                                               "_call_with_frames_removed"))
+
+
+def check_import_reports(window, mode, reports):
+    """Each n imported, or failed cleanly and then imported; returns the n
+    whose child hung or crashed inside the interpreter alone."""
     excluded = []
     for r in reports:
+        if "hang" in r:
+            assert not in_module_slot(r["hang"]), f"hang at n={r['n']}:\n{r['hang']}"
+            excluded.append(r["n"])
+            continue
         if "signal" in r or "exit" in r:
-            bt = crash_backtrace(mode, r["n"])
-            assert bt is not None and not in_module_code(bt), f"crash at allocation {r['n']}:\n{bt}"
+            bt = crash_backtrace(window, mode, r["n"])
+            assert bt and "#0" in bt and not in_module_code(bt), f"crash at n={r['n']}: {r}\n{bt}"
             excluded.append(r["n"])
             continue
         assert "works" not in r and "second" not in r, r
@@ -521,41 +592,45 @@ def check_import_reports(mode, reports):
         assert not r["in_modules"], r
         for func, line in r["entries"]:
             assert func == IMPORT_FUNC and line in IMPORT_LINES, r
-        if mode == "one":
-            assert len(r["entries"]) <= 1, r
+        assert len(r["entries"]) <= 1, r
     return excluded
 
 
-@pytest.fixture(scope="module")
-def import_sweep_rest():
-    """Reports of the "rest" sweep, up to the first n at which the import
+def sweep_until_imported(window):
+    """Reports of the "rest" sweep up to the first n at which the import
     succeeds: from there on no allocation of the import is left to fail."""
     reports = []
     while not reports or not reports[-1].get("imported"):
-        assert len(reports) < 50_000, "the import never succeeded"
-        batch = run_import_sweep("rest", len(reports), len(reports) + 400)
+        assert len(reports) < 20_000, "the import never succeeded"
+        batch = run_import_sweep(window, "rest", len(reports), len(reports) + 500)
         done = next((i for i, r in enumerate(batch) if r.get("imported")), None)
         reports += batch if done is None else batch[:done + 1]
     return reports
 
 
+@pytest.fixture(scope="module")
+def module_sweep():
+    return sweep_until_imported("module")
+
+
 @pytest.mark.slow
 @pytest.mark.subprocess
-class TestAllocationFailures:
-    def test_import_with_every_later_allocation_failing(self, import_sweep_rest):
-        excluded = check_import_reports("rest", import_sweep_rest)
-        assert len(excluded) < len(import_sweep_rest) // 10
-        print(f"{len(import_sweep_rest)} allocations; interpreter crashes excluded at {excluded}")
+class TestImportAllocationFailures:
+    def test_module_slots_with_every_later_allocation_failing(self, module_sweep):
+        assert check_import_reports("module", "rest", module_sweep) == []
 
-    def test_import_with_one_allocation_failing(self, import_sweep_rest):
-        reports = run_import_sweep("one", 0, len(import_sweep_rest))
-        assert [r["n"] for r in reports] == list(range(len(import_sweep_rest)))
-        excluded = check_import_reports("one", reports)
-        # With one failure, the failure procedure adds its entry: some
-        # failures must have reached the steps after the constant table.
-        assert any(r.get("entries") for r in reports)
-        print(f"interpreter crashes excluded at {excluded}")
+    def test_module_slots_with_one_allocation_failing(self, module_sweep):
+        reports = run_import_sweep("module", "one", 0, len(module_sweep))
+        assert check_import_reports("module", "one", reports) == []
+        # With one failure the failure procedure can add its entry: failures
+        # after the constant table carry one.
+        assert sum(bool(r.get("entries")) for r in reports) > len(reports) // 2
 
+    def test_import_statement_with_every_later_allocation_failing(self):
+        reports = sweep_until_imported("statement")
+        excluded = check_import_reports("statement", "rest", reports)
+        if excluded:
+            print(f"hangs or crashes inside the interpreter excluded at n = {excluded}")
 
 
 # Initializer sweep, in one child: for each call form, every n from the

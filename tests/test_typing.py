@@ -21,10 +21,11 @@ INIT_SIGNATURE = "(self, status_code: 'int', message: 'str', payload: 'dict' = N
 
 
 def run_mypy(tmp_path, *args):
-    """Runs a mypy tool in a fresh interpreter; returns (exit code, output)."""
+    """Runs a mypy tool in a fresh interpreter, in tmp_path (where mypy keeps
+    its cache); returns (exit code, output)."""
     pytest.importorskip("mypy", reason="mypy is not installed")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-m", *args, "--cache-dir", str(tmp_path / "cache")],
+    proc = subprocess.run([sys.executable, "-m", *args],
                           cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300)
     return proc.returncode, proc.stdout + proc.stderr
 

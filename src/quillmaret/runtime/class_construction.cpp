@@ -13,8 +13,8 @@ PyObject *resolve_bases(PyObject *declared) noexcept {
     Py_ssize_t n = PyTuple_GET_SIZE(declared);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *base = PyTuple_GET_ITEM(declared, i);
-        // 1. Classes stay as they are; __mro_entries__ is not looked up on them.
-        // 2. Neither does a base without __mro_entries__.
+        // 1, 2. A class stays as it is (without asking it), and so does a
+        //    base without __mro_entries__.
         Ref entries;
         if (!PyType_Check(base)) {
             Ref meth = Ref::steal(get_attribute_no_error(base, kstr(K___mro_entries__)));

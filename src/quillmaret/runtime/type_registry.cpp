@@ -101,8 +101,13 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
 
     // Create it.
     Ref created = Ref::steal(PyType_FromModuleAndSpec(shared.get(), spec, bases));
-    if (!created)
+    if (!created) {
+        // 3.11 returns null with no error when it cannot copy the type's
+        // name; without an error the caller would carry on without the type.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
         return nullptr;
+    }
     auto *type = reinterpret_cast<PyTypeObject *>(created.get());
     if (PyType_IsSubtype(type, &PyType_Type) && !type->tp_new &&
         PyType_HasFeature(type, Py_TPFLAGS_DISALLOW_INSTANTIATION))
