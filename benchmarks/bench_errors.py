@@ -176,7 +176,7 @@ def run_timing(args) -> None:
     gc.enable()
 
     print(f"# wall clock: {args.samples} samples, interleaved, CPU {cpu}, GC off, "
-          f"Python {sys.version.split()[0]}")
+          f"Python {sys.version.split()[0]}, load average {os.getloadavg()[0]:.1f}")
     print(f"{'case':<46} {'impl':<14} {'ns/op':>8} {'/floor':>7} {'/peer_pure':>10}")
     missed = []
     for case in CASES:
@@ -202,6 +202,7 @@ def child_env(path_dirs, **extra) -> dict:
     env["PYTHONPATH"] = os.pathsep.join(path_dirs)
     env["PYTHONHASHSEED"] = "0"  # same dict layouts in every run
     env.pop("PYTHONSTARTUP", None)
+    env.pop("PYTHONDONTWRITEBYTECODE", None)  # the import measure needs cached bytecode
     env.update(extra)
     return env
 

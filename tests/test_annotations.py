@@ -1,5 +1,4 @@
 """__annotations__, __annotate__ and the __annotate_quill__ placeholder."""
-import functools
 import gc
 
 import pytest
@@ -189,16 +188,6 @@ class TestAnnotateAttribute:
             del f.__annotate__
         assert str(info.value) == "__annotate__ cannot be deleted"
         assert f.__annotate__ is None
-
-    def test_functools_wraps_copies_from_a_function(self):
-        f = make()
-        f.__annotations__ = {"x": int}
-
-        @functools.wraps(f)
-        def wrapper(*args):
-            return f(*args)
-        assert wrapper.__wrapped__ is f and wrapper.__annotations__ == {"x": int}
-
 
 class TestPlaceholder:
     def test_without_self(self):

@@ -133,21 +133,6 @@ class TestRefusedInstantiation:
             print("ok")
         """)
 
-    def test_function_type_itself_refuses_instantiation(self):
-        run_ok("""
-            import sys
-            import quillmaret._m3
-            ftype = sys.modules["_quillrt_3_3_0"].quill_function_or_method
-            try:
-                ftype()
-            except TypeError as e:
-                assert str(e) == "cannot create '_quillrt_3_3_0.quill_function_or_method' instances"
-            else:
-                raise AssertionError("no error")
-            print("ok")
-        """)
-
-
 @pytest.mark.subprocess
 class TestRegistryFailures:
     @pytest.mark.parametrize("key, seed, message", [
@@ -186,6 +171,21 @@ class TestFetchWithCustomSpec:
             assert registry.Widget is widget and widget.__basicsize__ == 32
             assert hooks.fetch_shared_type("pkg.mod.Widget", 32) is widget
             assert hooks.fetch_shared_type("other.Widget", 0) is widget  # size not compared
+            print("ok")
+        """)
+
+    def test_metatype_references_are_balanced(self):
+        # Each new type holds its metatype; `type`, which creation assigned
+        # and which is static, loses nothing.
+        run_ok("""
+            import sys
+            from quillmaret import _quill_testhooks as hooks
+            meta = sys.modules["_quillrt_3_3_0"]._common_types_metatype
+            before_type, before_meta = sys.getrefcount(type), sys.getrefcount(meta)
+            made = [hooks.fetch_shared_type(f"pkg.T{i}", 0, meta) for i in range(10)]
+            assert all(type(t) is meta for t in made)
+            assert sys.getrefcount(type) == before_type
+            assert sys.getrefcount(meta) == before_meta + 10
             print("ok")
         """)
 
@@ -235,8 +235,10 @@ class TestFetchWithCustomSpec:
                         registry["Racer"] = winner
                     return False
             registry[Collider("decoy")] = None
+            meta = registry["_common_types_metatype"]
+            before = sys.getrefcount(meta)
             try:
-                got = hooks.fetch_shared_type("pkg.Racer", 0)
+                got = hooks.fetch_shared_type("pkg.Racer", 0, meta)
             except TypeError as e:
                 outcome = str(e)
             else:
@@ -245,48 +247,31 @@ class TestFetchWithCustomSpec:
             assert Collider.calls >= 2, Collider.calls
             assert outcome == {outcome!r}, outcome
             assert registry["Racer"] is winner
+            import gc; gc.collect()
+            assert sys.getrefcount(meta) == before  # the discarded type let go
             print("ok")
         """)
 
 
 class TestCheck:
-    @pytest.fixture(autouse=True)
-    def _hooks(self, hooks):
-        self.hooks = hooks
+    BASIC = int.__basicsize__
 
-    @pytest.mark.parametrize("delta, passes", [
-        (None, True),           # 0: not compared
-        (0, True),
-        (8, False),
-        (-8, False),
+    @pytest.mark.parametrize("expected_size, passes", [
+        (0, True),                                   # not compared
+        (BASIC, True), (BASIC + 8, False), (BASIC - 8, False),    # exactly
+        (-BASIC, True), (-(BASIC - 8), True), (-(BASIC + 8), False),  # at least
     ])
-    def test_exact_size(self, delta, passes):
-        size = 0 if delta is None else int.__basicsize__ + delta
-        self._expect(int, size, passes)
-
-    @pytest.mark.parametrize("minimum, passes", [
-        (int.__basicsize__, True),
-        (int.__basicsize__ - 8, True),
-        (int.__basicsize__ + 8, False),
-    ])
-    def test_minimum_size(self, minimum, passes):
-        self._expect(int, -minimum, passes)
-
-    @pytest.mark.parametrize("obj", [5, "int", None, int.__dict__])
-    def test_not_a_type(self, obj):
-        with pytest.raises(TypeError) as info:
-            self.hooks.check_shared_type(obj, "thing", 0)
-        assert str(info.value) == NOT_A_TYPE.format("thing")
-
-    def test_short_name_is_cut_to_200_bytes(self):
-        with pytest.raises(TypeError) as info:
-            self.hooks.check_shared_type(5, "n" * 300, 0)
-        assert str(info.value) == NOT_A_TYPE.format("n" * 200)
-
-    def _expect(self, obj, size, passes):
+    def test_size_rules(self, hooks, expected_size, passes):
         if passes:
-            assert self.hooks.check_shared_type(obj, "thing", size) is None
+            assert hooks.check_shared_type(int, "thing", expected_size) is None
         else:
             with pytest.raises(TypeError) as info:
-                self.hooks.check_shared_type(obj, "thing", size)
+                hooks.check_shared_type(int, "thing", expected_size)
             assert str(info.value) == WRONG_SIZE.format("thing")
+
+    @pytest.mark.parametrize("obj, name, shown", [
+        (5, "thing", "thing"), (None, "thing", "thing"), ("int", "n" * 300, "n" * 200)])
+    def test_not_a_type(self, hooks, obj, name, shown):
+        with pytest.raises(TypeError) as info:
+            hooks.check_shared_type(obj, name, 0)
+        assert str(info.value) == NOT_A_TYPE.format(shown)

@@ -11,9 +11,10 @@ initializer: the class's ``__new__`` receives ``args`` (which the base
 exception stores as they are) and the instance dictionary is restored through
 ``BaseException.__setstate__``.  The copy thus has the same class, ``args``,
 ``status_code``, ``message``, ``payload``, notes and any attribute the caller
-set, and pickles stay loadable without this module (they name only the class
-and the standard ``copyreg.__newobj__``).  ``__traceback__``, ``__cause__`` and
-``__context__`` are dropped, as for every pickled exception.
+set.  Pickles stay loadable without this module: they name the class and,
+below protocol 2, the standard ``copyreg.__newobj__``; nothing of the
+package.  ``__traceback__``, ``__cause__`` and ``__context__`` are dropped, as
+for every pickled exception.
 
 The reducers live in ``copyreg``'s dispatch table, so the classes themselves
 stay untouched.  That table is keyed by exact class: an SDK user's own

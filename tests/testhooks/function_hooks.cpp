@@ -320,13 +320,18 @@ PyObject *hook_placeholder_at_recursion_limit(PyObject *, PyObject *func) {
     return at_recursion_limit(func, run_placeholder);
 }
 
-// fetch_shared_type(full_name, basicsize): the registry fetch with a plain
-// spec of that name and size (no metatype, no bases).
+// fetch_shared_type(full_name, basicsize, metatype=None): the registry
+// fetch with a plain spec of that name and size, and no bases.
 PyObject *hook_fetch_shared_type(PyObject *, PyObject *args) {
     const char *name;
     int basicsize;
-    if (!PyArg_ParseTuple(args, "si:fetch_shared_type", &name, &basicsize))
+    PyObject *metatype = Py_None;
+    if (!PyArg_ParseTuple(args, "si|O:fetch_shared_type", &name, &basicsize, &metatype))
         return nullptr;
+    if (metatype != Py_None && !PyType_Check(metatype)) {
+        PyErr_SetString(PyExc_TypeError, "metatype must be a type or None");
+        return nullptr;
+    }
     PyType_Slot slots[] = {{0, nullptr}};
     PyType_Spec spec = {
         .name = name,
@@ -335,7 +340,8 @@ PyObject *hook_fetch_shared_type(PyObject *, PyObject *args) {
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots,
     };
-    return reinterpret_cast<PyObject *>(fetch_shared_type(nullptr, &spec, nullptr));
+    auto *meta = metatype == Py_None ? nullptr : reinterpret_cast<PyTypeObject *>(metatype);
+    return reinterpret_cast<PyObject *>(fetch_shared_type(meta, &spec, nullptr));
 }
 
 // check_shared_type(obj, short_name, expected_size)
