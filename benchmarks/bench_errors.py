@@ -347,7 +347,8 @@ def run_import(args, floor_dir: str) -> None:
             print(f"  {name} (inclusive): {decode[name]:,d} instructions, "
                   f"{100 * decode[name] / ext:.1f}% of the extension's import")
         else:
-            print(f"  {name}: not found in the profile")
+            print(f"  {name}: not found in the profile (a stripped build? "
+                  f"install with -Cinstall.strip=false)")
     verdict = "met" if ext <= IMPORT_TARGET * peer else "missed"
     print(f"target: extension import <= {IMPORT_TARGET} x peer_pure: {verdict} "
           f"({ext / peer:.2f})")

@@ -24,13 +24,17 @@ subclass opts in with :func:`register_pickling`.
 from __future__ import annotations
 
 import copyreg
-from typing import Any, Callable, TypeVar
-
 from quillmaret._m3 import QuillMaretAPIError
 
-__all__ = ["register_pickling"]
+# Importing typing would cost every import of the package more than the rest
+# of it; type checkers treat this name as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, TypeVar
 
-_E = TypeVar("_E", bound=QuillMaretAPIError)
+    _E = TypeVar("_E", bound=QuillMaretAPIError)
+
+__all__ = ["register_pickling"]
 
 # copyreg's ``cls.__new__(cls, *args)`` helper; pickle protocols 2 and up
 # recognise it by name and write a NEWOBJ opcode instead of a call.

@@ -2,9 +2,11 @@
 
 Not collected by the normal suite (the name does not match test_*.py): the
 self-check runs this file under the hunt and passes only when the hunt
-fails exactly the two faulty tests below and passes the other three.
+fails exactly the two faulty tests below, passes the other four and leaves
+out the slow one.
 """
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import quillmaret._quill_testhooks as hooks
 
@@ -45,3 +47,19 @@ def test_passes_only_once():
 def test_marked_subprocess_runs_once():
     # Must pass: run once, never repeated, so its leak is not counted.
     hooks.leak_one_reference()
+
+
+@pytest.mark.slow
+def test_marked_slow_is_left_out():
+    # Must not run: slow tests are deselected by the hunt.
+    hooks.leak_one_reference()
+
+
+@settings(max_examples=500)
+@given(st.binary(max_size=64))
+def test_hypothesis_examples_repeat_exactly(data):
+    # Must pass: the same examples on every run, so nothing new is kept.
+    _seen_sizes.add(len(data))
+
+
+_seen_sizes = set()

@@ -16,13 +16,21 @@ def test_read_past_end():
     hooks.read_past_end(16)
 
 
-def test_read_past_end_in_child_unchecked():
+def run_child_unchecked(code):
     # The child's exit status is ignored on purpose, as a test expecting a
     # failing child might: the report itself must still fail the run.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    code = "import quillmaret._quill_testhooks as h; h.read_past_end(16)"
-    subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
+    subprocess.run([sys.executable, "-c", "import quillmaret._quill_testhooks as h; " + code],
+                   env=env, capture_output=True, timeout=120)
+
+
+def test_read_past_end_in_child_unchecked():
+    run_child_unchecked("h.read_past_end(16)")
 
 
 def test_signed_overflow():
     hooks.overflow_signed_int()
+
+
+def test_signed_overflow_in_child_unchecked():
+    run_child_unchecked("h.overflow_signed_int()")

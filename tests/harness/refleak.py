@@ -25,24 +25,27 @@ Only function-scoped fixtures are set up and torn down around each run;
 fixtures of wider scope stay alive across the repeats, as they do across
 the tests that share them.
 
-Tests run once, not repeated:
+Tests not repeated:
 
-- ``subprocess``: the test's work happens in a fresh child interpreter,
-  whose references are not this process's to count; and what such tests
-  check is process-wide state that exists once per process (the import,
-  the one-interpreter rule, initialisation at most once), so a second run in
-  the same process would test something else.
-- ``slow``: endurance loops that already repeat their body many times and
-  check their own counts; repeating them whole would multiply the hunt's
-  time and add nothing.
-- Tests that are skipped or expected to fail.
+- ``subprocess`` tests run once: their work happens in a fresh child
+  interpreter, whose references are not this process's to count, and what
+  they check is process-wide state that exists once per process (the
+  import, the one-interpreter rule, initialisation at most once), so a
+  second run in the same process would test something else. They still run
+  under the debug interpreter, whose own checks (a reference count going
+  negative, a broken object) end the run.
+- ``slow`` tests are left out: they are endurance loops that already repeat
+  their body many times and hold their own counts steady in the normal
+  suite; under a debug interpreter, and repeated, they would take hours.
+- Tests that are skipped or expected to fail run once.
 
 Hypothesis tests: the plugin loads a profile that derandomizes generation
 (every run sees the same examples, so a run does not allocate anything its
 predecessor did not), turns the example database off (no replay of a saved
 failure in only some runs), drops deadlines (a debug interpreter is several
-times slower) and keeps the example count small (the normal suite covers
-the breadth; this run covers repetition).
+times slower) and caps the example count at HYPOTHESIS_EXAMPLES, even where
+a test asks for more (the normal suite covers the breadth; this run covers
+repetition).
 
 Options: ``--leak-runs=WARMUPS:RUNS`` (default 3:3).
 """
@@ -57,7 +60,7 @@ from _pytest.fixtures import FixtureDef
 from _pytest.runner import runtestprotocol
 
 # Markers whose tests run once (see the module docstring).
-RUN_ONCE_MARKERS = ("subprocess", "slow")
+RUN_ONCE_MARKERS = ("subprocess",)
 
 # Examples per Hypothesis test under the hunt.
 HYPOTHESIS_EXAMPLES = 20
@@ -83,6 +86,31 @@ def pytest_configure(config):
     if warmups < 1 or runs < 2:
         raise pytest.UsageError("--leak-runs needs at least 1 warm-up and 2 counted runs")
     config.pluginmanager.register(LeakHunt(warmups, runs), "leak-hunt")
+
+
+def pytest_collection_modifyitems(config, items):
+    slow = [item for item in items if item.get_closest_marker("slow")]
+    if slow:
+        config.hook.pytest_deselected(items=slow)
+        items[:] = [item for item in items if not item.get_closest_marker("slow")]
+    _cap_examples(items)
+
+
+def _cap_examples(items):
+    # A test's own @settings(max_examples=...) outranks the profile; cap it
+    # too, on the settings Hypothesis keeps on the test function.
+    try:
+        from hypothesis import settings
+    except ImportError:
+        return
+    for item in items:
+        func = getattr(item, "function", None)
+        if not getattr(func, "is_hypothesis_test", False):
+            continue
+        current = getattr(func, "_hypothesis_internal_use_settings", None)
+        if current is not None and current.max_examples > HYPOTHESIS_EXAMPLES:
+            func._hypothesis_internal_use_settings = settings(
+                current, max_examples=HYPOTHESIS_EXAMPLES)
 
 
 @pytest.hookimpl(trylast=True)
@@ -228,9 +256,15 @@ class LeakHunt:
         re.purge()
         for cleanup in typing._cleanups:
             cleanup()
-        for _ in range(3):
-            gc.collect()
+        gc.collect()
         sys._clear_type_cache()
+
+    def pytest_collection_finish(self, session):
+        # Everything alive now (pytest, Hypothesis, the test modules) lives
+        # to the end: move it out of the collector's way, so that each of
+        # the many collections below walks only what the tests made.
+        gc.collect()
+        gc.freeze()
 
     def _repeatable(self, item):
         return not any(item.get_closest_marker(m) for m in RUN_ONCE_MARKERS)
@@ -333,7 +367,7 @@ class LeakHunt:
         tr = terminalreporter
         tr.section("leak hunt")
         tr.line(f"{self.repeated} tests repeated {self.warmups}+{self.runs} times, "
-                f"{self.once} run once (subprocess or slow), "
+                f"{self.once} run once (subprocess), "
                 f"{len(self.leaking)} leaking")
         for line in self.leaking:
             tr.line(line, red=True)

@@ -1,9 +1,9 @@
 """Checks for the sanitizer run: a pytest plugin loaded only by scripts/sanitize.
 
 1. The run refuses to start unless AddressSanitizer's runtime is really in
-   the process and both extension modules on the path are instrumented: a
-   set-up that lost the preload or picked up the normal build would
-   otherwise pass as a clean run.
+   the process, both extension modules on the path are instrumented, and
+   UBSan's reports go to files (sanitizer_site/sitecustomize.py): a set-up
+   that lost any of these would otherwise pass as a clean run.
 2. A sanitizer report written while a test ran (the runtimes write them to
    the files named by log_path in ASAN_OPTIONS / UBSAN_OPTIONS) fails that
    test at teardown, with the report. A report from the test process itself
@@ -26,17 +26,22 @@ _seen_key = pytest.StashKey()
 EXTENSIONS = ("_m3", "_quill_testhooks")
 
 
+def _log_prefix(var):
+    for option in os.environ.get(var, "").split(":"):
+        if option.startswith("log_path="):
+            return option[len("log_path="):]
+    return None
+
+
 def _log_prefixes():
-    prefixes = []
-    for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-        for option in os.environ.get(var, "").split(":"):
-            if option.startswith("log_path="):
-                prefixes.append(option[len("log_path="):])
-    return prefixes
+    return [p for p in (_log_prefix("ASAN_OPTIONS"), _log_prefix("UBSAN_OPTIONS")) if p]
 
 
 def _reports():
-    return {path for prefix in _log_prefixes() for path in glob.glob(glob.escape(prefix) + ".*")}
+    # A runtime may open its file before it has anything to say: only a
+    # file with text in it is a report.
+    return {path for prefix in _log_prefixes() for path in glob.glob(glob.escape(prefix) + ".*")
+            if os.path.getsize(path) > 0}
 
 
 def _extension_files():
@@ -57,8 +62,12 @@ def pytest_configure(config):
         raise pytest.UsageError(
             "AddressSanitizer's runtime is not loaded (LD_PRELOAD the libasan of the compiler)"
         ) from None
-    if not _log_prefixes():
+    if not _log_prefix("ASAN_OPTIONS") or not _log_prefix("UBSAN_OPTIONS"):
         raise pytest.UsageError("ASAN_OPTIONS and UBSAN_OPTIONS need log_path=...")
+    site = sys.modules.get("sitecustomize")
+    if os.path.basename(os.path.dirname(getattr(site, "__file__", ""))) != "sanitizer_site":
+        raise pytest.UsageError(
+            "UBSan would report to stderr (tests/harness/sanitizer_site is not on PYTHONPATH)")
     found = _extension_files()
     for name in EXTENSIONS:
         path = found.get(name)
