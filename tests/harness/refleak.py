@@ -10,7 +10,9 @@ How a test is judged, the way CPython's own ``regrtest -R`` does it:
    strings, the type attribute cache, a module imported on first use, the
    per-site lookup caches of the extension) fill here and are not counted.
 2. It runs RUNS more times silently. After each run the plugin drops the
-   interpreter's own caches, collects garbage, and reads both totals.
+   interpreter's own caches, collects garbage, and reads both totals. (What
+   exists when collection ends, pytest and the test modules, is frozen out
+   of the collector's way first, so that each collection stays cheap.)
 3. The test leaks when *every one* of the RUNS runs grew a total by at least
    one: a real leak grows the count each time it runs, while noise or a
    late cache leaves some run at zero or below ([1, 1, 1] is a leak;
@@ -37,7 +39,7 @@ Tests not repeated:
 - ``slow`` tests are left out: they are endurance loops that already repeat
   their body many times and hold their own counts steady in the normal
   suite; under a debug interpreter, and repeated, they would take hours.
-- Tests that are skipped or expected to fail run once.
+- Tests that skip or are expected to fail are not counted.
 
 Hypothesis tests: the plugin loads a profile that derandomizes generation
 (every run sees the same examples, so a run does not allocate anything its
@@ -279,14 +281,17 @@ class LeakHunt:
         if verdict is not None:
             item.stash[_verdict_key] = verdict
         runtestprotocol(item, nextitem=nextitem, log=True)
+        if _verdict_key in item.stash:  # no call phase took it (setup failed)
+            del item.stash[_verdict_key]
         item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
         return True
 
     def _hunt(self, item):
         """Runs `item` silently WARMUPS + RUNS times in this process.
 
-        Returns None when it neither leaked nor failed, a LeakReport when it
-        leaked, or the failing report of a silent run.
+        Returns None when it neither leaked nor failed (or skipped), a
+        LeakReport when it leaked, or (run, total, report) for the first
+        silent run that failed.
         """
         total = self.warmups + self.runs
         ref_deltas = [0] * total
