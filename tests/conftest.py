@@ -1,10 +1,24 @@
 """Shared test helpers: running code in a fresh interpreter."""
+import enum
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+
+class Status(enum.IntEnum):
+    """An int-derived status code."""
+    NOT_FOUND = 404
+
+
+class StrSub(str):
+    """A str subclass: refused where the exact type is required."""
+
+
+class DictSub(dict):
+    """A dict subclass: refused where the exact type is required."""
 
 
 def run_python(code, *, check=True, env=None, timeout=120):

@@ -1,11 +1,11 @@
 """QuillMaretAPIError.__init__: binding, coercion, type tests, attributes, text."""
-import enum
 import math
 import sys
 
 import pytest
 
 import quillmaret._m3 as m3
+from conftest import DictSub, Status, StrSub
 
 E = m3.QuillMaretAPIError
 FUNC = "quillmaret._m3.QuillMaretAPIError.__init__"
@@ -34,18 +34,6 @@ def raises_at(line, exc_type, match, call):
     expected = [] if line is None else [(FUNC, "src/quillmaret/_m3", line)]
     assert module_entries(info.value) == expected
     return info.value
-
-
-class Status(enum.IntEnum):
-    NOT_FOUND = 404
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
 
 
 @pytest.mark.parametrize("cls", ERRORS)

@@ -17,7 +17,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import run_python
+from conftest import DictSub, Status, StrSub, run_python
 
 m3 = pytest.importorskip("quillmaret._m3")
 
@@ -55,18 +55,6 @@ def tp_name(tp):
 
 # ---------------------------------------------------------------------------
 # Arbitrary calls of the initializer.
-
-class Status(enum.IntEnum):
-    NOT_FOUND = 404
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
 
 class Huge:
     """Stands for ±10**digits, around the limit of int's decimal rendering
