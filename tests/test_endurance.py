@@ -3,7 +3,6 @@ threads, the stream decoder under fuzzing, and allocation failures during the
 import and during one initializer call."""
 import ctypes
 import decimal
-import enum
 import fractions
 import importlib.util
 import json
