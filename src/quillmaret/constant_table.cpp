@@ -24,6 +24,9 @@ constexpr int sum_of_entry_lengths() {
 static_assert(sum_of_entry_lengths() + cs::LINE_TABLE_LENGTH == cs::DECODED_LENGTH,
               "the decoded buffer is the entries followed by the line table");
 
+// A flag byte whose eight items are all literals.
+constexpr unsigned ALL_LITERALS = (1u << sf::GROUP_SIZE) - 1;
+
 constexpr const char *DECODE_FAILED = "LZSS string data decompression failed";
 
 // The initializer's code object: (self, status_code, message, payload),
@@ -57,6 +60,14 @@ int lzss_decode(const unsigned char *in, Py_ssize_t m, unsigned char *out, Py_ss
         if (i >= m)
             return -1;
         unsigned flags = in[i++];
+        // A group of eight literals with room on both sides (most of the
+        // table is plain text) is one block copy.
+        if (flags == ALL_LITERALS && m - i >= sf::GROUP_SIZE && n - p >= sf::GROUP_SIZE) {
+            std::memcpy(out + p, in + i, sf::GROUP_SIZE);
+            i += sf::GROUP_SIZE;
+            p += sf::GROUP_SIZE;
+            continue;
+        }
         for (int k = 0; k < sf::GROUP_SIZE && p < n; ++k, flags >>= 1) {
             if (flags & 1u) {
                 if (i >= m)

@@ -57,10 +57,27 @@ inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) noexcep
     return setattro ? setattro(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
+// Pieces up to this length are copied byte by byte rather than by memcpy.
+constexpr Py_ssize_t SHORT_PIECE = 8;
+
 // The width code of one piece: its storage width in bytes, less one when it
 // is pure ASCII (0, 1, 2 or 4).
 inline unsigned width_code(PyObject *s) noexcept {
     return PyUnicode_IS_ASCII(s) ? 0u : static_cast<unsigned>(PyUnicode_KIND(s));
+}
+
+// Copies one-byte text `piece` to `out`; returns the end of the copy. The
+// brackets and a status code's digits are a few bytes each: copied inline.
+inline Py_UCS1 *append_one_byte_text(Py_UCS1 *out, PyObject *piece) noexcept {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+    const Py_UCS1 *src = PyUnicode_1BYTE_DATA(piece);
+    if (len > SHORT_PIECE) {
+        std::memcpy(out, src, static_cast<size_t>(len));
+        return out + len;
+    }
+    for (Py_ssize_t i = 0; i < len; ++i)
+        out[i] = src[i];
+    return out + len;
 }
 
 __attribute__((noinline, cold)) PyObject *join_too_long() noexcept {
@@ -96,6 +113,14 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
     if (!result)
         return nullptr;
     const int kind = PyUnicode_KIND(result);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // The usual case: every piece is one-byte text, so each is a plain
+        // byte copy, and the short ones need no call.
+        Py_UCS1 *out = PyUnicode_1BYTE_DATA(result);
+        for (PyObject *piece : pieces)
+            out = append_one_byte_text(out, piece);
+        return result;
+    }
     char *data = static_cast<char *>(PyUnicode_DATA(result));
     Py_ssize_t pos = 0;
     for (PyObject *piece : pieces) {
