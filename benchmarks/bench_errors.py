@@ -8,7 +8,9 @@ Three operations on the 404 error class of each implementation:
   (c)  try: raise E(404, "not computed")  except E: pass
 
 Implementations: quillmaret._m3 (ours), the pure-Python peers peer_pure and
-peer_pure_min, and the hand-written C floor (floor_ext.FloorNotComputedError).
+peer_pure_min, and the hand-written C floor (floor_ext.FloorNotComputedError),
+also in its variant that renders the status code with int's repr slot
+(FloorReprNotComputedError, shown for reference; the targets use the floor).
 The peers live outside the package (../shared/peers by default); the C peers
 are built with the peers' own build.sh into a temporary directory unless
 --floor-dir names a directory that already holds them.
@@ -52,6 +54,9 @@ IMPLS = {
     "peer_pure": ("peer_pure", "QuillMaretNotComputedError"),
     "peer_pure_min": ("peer_pure_min", "QuillMaretNotComputedError"),
     "floor": ("floor_ext", "FloorNotComputedError"),
+    # The floor again, rendering the status code with int's repr slot as our
+    # initializer must: shows what that rendering costs by itself.
+    "floor_repr": ("floor_ext", "FloorReprNotComputedError"),
 }
 
 # Loop bodies, one operation each; E is the class under test.
