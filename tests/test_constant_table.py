@@ -201,6 +201,8 @@ class TestDecoderRefuses:
         pytest.param(bytes([0x01, 0x61, 0x80, 0x80]), 5, id="far-cut-after-b1"),
         pytest.param(bytes([0x01, 0x61, 0x80]), 4, id="form-cut-after-b0"),
         pytest.param(bytes([0x01]), 1, id="literal-missing"),
+        pytest.param(bytes([0xFF]) + b"abcdefg", 8, id="literal-group-cut-short"),
+        pytest.param(bytes([0xFF]) + b"abcdefgh", 7, id="literal-group-past-n"),
     ])
     def test_refused(self, stream, n):
         assert_refused(stream, n)
