@@ -60,8 +60,8 @@ int lzss_decode(const unsigned char *in, Py_ssize_t m, unsigned char *out, Py_ss
         if (i >= m)
             return -1;
         unsigned flags = in[i++];
-        // A group of eight literals with room on both sides (most of the
-        // table is plain text) is one block copy.
+        // Text that repeats nothing earlier comes as groups of eight
+        // literals; with room on both sides such a group is one block copy.
         if (flags == ALL_LITERALS && m - i >= sf::GROUP_SIZE && n - p >= sf::GROUP_SIZE) {
             std::memcpy(out + p, in + i, sf::GROUP_SIZE);
             i += sf::GROUP_SIZE;
