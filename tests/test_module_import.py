@@ -78,6 +78,7 @@ class TestFreshInterpreter:
         """)
         assert proc.stdout.strip() == f"<class 'ImportError'>: {INTERPRETER_CHANGE}"
 
+    @pytest.mark.testhooks
     def test_exec_slot_refuses_another_module(self):
         run_python(f"""
             import types
@@ -141,6 +142,7 @@ carrier = _imp.create_dynamic(ext_spec("quillmaret._m3"))
 
 
 @pytest.mark.subprocess
+@pytest.mark.testhooks
 @pytest.mark.parametrize("attrs, expected", [
     # every attribute present; None is stored except for the search path
     (dict(loader="L", origin=None, parent=None, submodule_search_locations=None),
@@ -167,6 +169,7 @@ print({{k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__"
 
 
 @pytest.mark.subprocess
+@pytest.mark.testhooks
 def test_create_slot_passes_on_errors_other_than_attribute_error():
     run_python(CARRIER + """
 class Spec:

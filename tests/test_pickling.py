@@ -2,6 +2,7 @@
 import concurrent.futures
 import copy
 import copyreg
+import logging
 import multiprocessing
 import pickle
 
@@ -204,3 +205,50 @@ class TestWorkerProcess:
         assert err.args == ("[%d] %s" % (want["status_code"], want["message"]),)
         # concurrent.futures chains the worker's formatted traceback.
         assert "raise err" in str(err.__cause__)
+
+
+DASK_ABSENT = "the distributed engine is not installed (pip install '.[cluster]')"
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    # A cluster of worker processes on loopback. The workers are spawned
+    # interpreters that import this module (and so the package) to run the
+    # task; what they raise travels back through dask's own serialization.
+    distributed = pytest.importorskip("distributed", reason=DASK_ABSENT)
+    cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=logging.CRITICAL)
+    try:
+        client = distributed.Client(cluster, timeout=60)
+        try:
+            yield client
+        finally:
+            client.close(timeout=60)
+    finally:
+        cluster.close(timeout=60)  # stops the worker processes, or raises
+
+
+@pytest.mark.subprocess
+class TestDaskCluster:
+    @pytest.mark.parametrize("cls", [QuillMaretError, *API_CLASSES, BillingError],
+                             ids=lambda c: c.__name__)
+    def test_error_raised_in_worker_reaches_the_client(self, dask_client, cls):
+        payload = {"retry_after_seconds": 12, "country": "FR"}
+        future = dask_client.submit(raise_in_worker, cls.__name__, 429, "too many", payload,
+                                    pure=False)
+        with pytest.raises(cls) as info:
+            future.result(timeout=60)
+        err = info.value
+        assert type(err) is cls
+        if cls is QuillMaretError:
+            want, args = {}, (429, "too many", payload)
+        elif cls is BillingError:
+            want = {"status_code": 402, "message": "payment required",
+                    "payload": {"invoice": "INV-7"}, "invoice": "INV-7"}
+            args = ("[402] payment required",)
+        else:
+            want = {"status_code": 429, "message": "too many", "payload": payload}
+            args = ("[429] too many",)
+        assert err.__dict__ == {**want, "worker": "yes", "__notes__": ["raised in a worker"]}
+        assert err.args == args

@@ -45,9 +45,9 @@ class TestAdoption:
             print("ok")
         """)
 
+    @pytest.mark.testhooks
     @pytest.mark.parametrize("first", ["m3", "hooks"])
     def test_second_module_adopts_the_registered_types(self, first):
-        pytest.importorskip("quillmaret._quill_testhooks")
         run_ok(LOAD_HOOKS_ALONE + textwrap.dedent(f"""
             if {first!r} == "hooks":
                 hooks = load_hooks_alone()
@@ -157,11 +157,8 @@ class TestRegistryFailures:
 
 
 @pytest.mark.subprocess
+@pytest.mark.testhooks
 class TestFetchWithCustomSpec:
-    @pytest.fixture(autouse=True)
-    def _hooks(self):
-        pytest.importorskip("quillmaret._quill_testhooks")
-
     def test_create_then_adopt(self):
         run_ok("""
             import sys
