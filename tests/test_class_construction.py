@@ -182,6 +182,15 @@ class TestDeclaredBases:
         hooks.record_declared_bases(ns, declared, ())
         assert ns.items == [("__orig_bases__", declared)]
 
+    def test_dict_subclass_gets_the_dict_store(self):
+        class Recording(dict):
+            def __setitem__(self, key, value):
+                raise AssertionError(f"__setitem__({key!r}) called")
+
+        ns, declared = Recording(), (Entries(()),)
+        hooks.record_declared_bases(ns, declared, ())
+        assert dict(ns) == {"__orig_bases__": declared}
+
 
 class TestClassStatement:
     def test_matches_the_interpreter(self):

@@ -8,6 +8,10 @@ from conftest import run_python
 SHARED = "_quillrt_3_3_0"
 NOT_A_TYPE = "Shared quill type {} is not a type object"
 WRONG_SIZE = "Shared quill type {} has the wrong size, try recompiling"
+NOT_A_METATYPE = "Shared quill type {} is not a subclass of type"
+WRONG_METATYPE = "Shared quill type {} has the wrong metatype, try recompiling"
+WRONG_FLAGS = "Shared quill type {} has the wrong flags, try recompiling"
+WRONG_LAYOUT = "Shared quill type {} has the wrong layout, try recompiling"
 
 
 # Loads the hooks module without its package, whose __init__ imports _m3.
@@ -133,18 +137,33 @@ class TestRefusedInstantiation:
             print("ok")
         """)
 
+def function_size():
+    """The basic size of the function object type, from this process."""
+    from quillmaret import QuillMaretAPIError
+    return type(vars(QuillMaretAPIError)["__init__"]).__basicsize__
+
+
 @pytest.mark.subprocess
 class TestRegistryFailures:
     @pytest.mark.parametrize("key, seed, message", [
         ("quill_function_or_method", "5", NOT_A_TYPE),
         ("_common_types_metatype", "'meta'", NOT_A_TYPE),
         ("quill_function_or_method", 'type("Small", (), {})', WRONG_SIZE),
+        ("_common_types_metatype", "int", NOT_A_METATYPE),
+        ("_common_types_metatype", "object", NOT_A_METATYPE),
+        ("quill_function_or_method", "Impostor", WRONG_METATYPE),
     ])
     def test_import_fails_on_a_bad_registry_entry(self, key, seed, message):
+        # The refused entry stays, nothing is registered after it, and the
+        # collector, which an adopted impostor crashed, runs clean.
         proc = run_python(f"""
-            import sys, types
+            import gc, sys, types
+            class Impostor:  # instances of the function record's basic size
+                __slots__ = [f"s{{i}}" for i in range(({function_size()} - 16) // 8)]
+            assert Impostor.__basicsize__ == {function_size()}
             shared = types.ModuleType("_quillrt_3_3_0")
-            setattr(shared, {key!r}, {seed})
+            seed = {seed}
+            setattr(shared, {key!r}, seed)
             sys.modules["_quillrt_3_3_0"] = shared
             try:
                 import quillmaret._m3
@@ -152,8 +171,47 @@ class TestRegistryFailures:
                 print("TypeError:", e)
             else:
                 print("imported")
+            assert getattr(shared, {key!r}) is seed
+            assert len([k for k in vars(shared) if not k.startswith("__")]) == (
+                1 if {key!r} == "_common_types_metatype" else 2)
+            gc.collect()
         """)
         assert proc.stdout.strip() == "TypeError: " + message.format(key)
+
+    GC, VECTORCALL, METHOD_DESCRIPTOR = 1 << 14, 1 << 11, 1 << 17
+
+    @pytest.mark.parametrize("variant, message", [
+        ((VECTORCALL,), WRONG_FLAGS),
+        ((GC,), WRONG_FLAGS),
+        ((METHOD_DESCRIPTOR,), WRONG_FLAGS),
+        ((0, "__vectorcalloffset__", 8), WRONG_LAYOUT),
+        ((0, "__dictoffset__", 8), WRONG_LAYOUT),
+        ((0, "__weaklistoffset__", -8), WRONG_LAYOUT),
+    ], ids=["no-vectorcall", "no-gc", "no-method-descriptor",
+            "vectorcall-offset", "dict-offset", "weaklist-offset"])
+    def test_import_refuses_a_function_type_variant(self, variant, message):
+        # Of the right size and metatype, registered by another module, but
+        # missing a flag or with an offset elsewhere than the record's.
+        pytest.importorskip("quillmaret._quill_testhooks")
+        proc = run_python(LOAD_HOOKS_ALONE + textwrap.dedent(f"""
+            import gc
+            hooks = load_hooks_alone()
+            registry = vars(sys.modules["_quillrt_3_3_0"])
+            real = registry.pop("quill_function_or_method")
+            variant = hooks.register_function_type_variant(*{variant!r})
+            assert variant is not real and registry["quill_function_or_method"] is variant
+            assert variant.__basicsize__ == real.__basicsize__
+            assert type(variant) is type(real)
+            try:
+                import quillmaret._m3
+            except TypeError as e:
+                print("TypeError:", e)
+            else:
+                print("imported")
+            assert registry["quill_function_or_method"] is variant
+            gc.collect()
+        """))
+        assert proc.stdout.strip() == "TypeError: " + message.format("quill_function_or_method")
 
 
 @pytest.mark.subprocess

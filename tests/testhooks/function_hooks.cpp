@@ -6,6 +6,8 @@
 // test sees what each call path handed over.
 #include "testhooks.h"
 
+#include <structmember.h>  // PyMemberDef
+
 #include <cstring>  // strcmp
 
 using namespace quill;
@@ -344,6 +346,58 @@ PyObject *hook_fetch_shared_type(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(fetch_shared_type(meta, &spec, nullptr));
 }
 
+// register_function_type_variant(drop_flags, member=None, shift=0): the
+// registry fetch with a copy of the function object type's description
+// whose flags lack drop_flags and whose offset member (one of
+// "__dictoffset__", "__vectorcalloffset__", "__weaklistoffset__") is moved
+// by shift bytes, with the shared metatype. With "quill_function_or_method"
+// emptied beforehand, the variant is registered under it in its place.
+PyObject *hook_register_function_type_variant(PyObject *, PyObject *args) {
+    unsigned long drop_flags;
+    const char *member = nullptr;
+    Py_ssize_t shift = 0;
+    if (!PyArg_ParseTuple(args, "k|zn:register_function_type_variant", &drop_flags, &member, &shift))
+        return nullptr;
+    PyType_Slot slots[16];
+    PyMemberDef members[8];
+    int n = 0;
+    for (const PyType_Slot *slot = function_type_spec.slots; slot->slot; ++slot) {
+        if (n == 15) {
+            PyErr_SetString(PyExc_SystemError, "too many slots");
+            return nullptr;
+        }
+        slots[n] = *slot;
+        if (slot->slot == Py_tp_members) {
+            int m = 0;
+            bool moved = member == nullptr;
+            for (const auto *def = static_cast<PyMemberDef *>(slot->pfunc); def->name; ++def) {
+                if (m == 7) {
+                    PyErr_SetString(PyExc_SystemError, "too many members");
+                    return nullptr;
+                }
+                members[m] = *def;
+                if (member && strcmp(def->name, member) == 0) {
+                    members[m].offset += shift;
+                    moved = true;
+                }
+                ++m;
+            }
+            if (!moved) {
+                PyErr_Format(PyExc_ValueError, "no member %s", member);
+                return nullptr;
+            }
+            members[m] = {nullptr, 0, 0, 0, nullptr};
+            slots[n].pfunc = members;
+        }
+        ++n;
+    }
+    slots[n] = {0, nullptr};
+    PyType_Spec spec = function_type_spec;
+    spec.flags &= ~static_cast<unsigned int>(drop_flags);
+    spec.slots = slots;
+    return reinterpret_cast<PyObject *>(fetch_shared_type(quill_state.metatype, &spec, nullptr));
+}
+
 // check_shared_type(obj, short_name, expected_size)
 PyObject *hook_check_shared_type(PyObject *, PyObject *args) {
     PyObject *obj;
@@ -392,6 +446,7 @@ PyMethodDef function_hooks[] = {
     {"annotations_at_recursion_limit", hook_annotations_at_recursion_limit, METH_O, nullptr},
     {"placeholder_at_recursion_limit", hook_placeholder_at_recursion_limit, METH_O, nullptr},
     {"fetch_shared_type", hook_fetch_shared_type, METH_VARARGS, nullptr},
+    {"register_function_type_variant", hook_register_function_type_variant, METH_VARARGS, nullptr},
     {"check_shared_type", hook_check_shared_type, METH_VARARGS, nullptr},
     {"bench_functions", hook_bench_functions, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -113,10 +113,11 @@ PyObject *prepare_namespace(PyObject *metaclass, PyObject *bases, PyObject *name
 int record_declared_bases(PyObject *ns, PyObject *declared, PyObject *resolved) noexcept {
     if (resolved == declared)
         return 0;
-    // A namespace from a custom __prepare__ need not be a dict; the dict
-    // store would refuse it with a SystemError, so such a namespace gets the
-    // generic store, as the namespace's other entries do.
-    if (PyDict_CheckExact(ns))
+    // Any dict, a subclass too, gets the dict store, which bypasses the
+    // subclass's __setitem__. A namespace from a custom __prepare__ need not
+    // be a dict at all; the dict store would refuse it with a SystemError, so
+    // such a namespace gets the generic store, as its other entries do.
+    if (PyDict_Check(ns))
         return PyDict_SetItemString(ns, "__orig_bases__", declared);
     return PyMapping_SetItemString(ns, "__orig_bases__", declared);
 }

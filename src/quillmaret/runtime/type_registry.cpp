@@ -4,9 +4,12 @@
 // in the interpreter's module table, keyed by short name. The first module
 // of this runtime version to initialise creates and registers them; every
 // later one adopts what is registered after checking that it is a type of
-// the expected size, so all of them share one type object per name.
+// the expected size and, for the metatype and the function object type, that
+// it has what their records and calls rely on, so all of them share one type
+// object per name.
 #include "runtime.h"
 
+#include <cstddef>  // offsetof
 #include <cstring>  // strrchr
 
 namespace quill {
@@ -67,11 +70,73 @@ int check_shared_type(PyObject *obj, const char *short_name, Py_ssize_t expected
     return 0;
 }
 
+namespace {
+
+// The type flags and record offsets that function objects rely on: the
+// collector visits the record, calls go through its vectorcall field, the
+// interpreter calls it unbound as a method, and __dict__ and weak references
+// live in their fields.
+constexpr unsigned long FUNCTION_TYPE_FLAGS =
+    Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+
+// 0 when a registered type that passed check_shared_type also meets what
+// this module's use of it relies on, -1 with TypeError set otherwise. Only
+// the two runtime types have such needs: the metatype must make types, and
+// the function object type must be the one this module's records are
+// written into (its metatype, flags and offsets). A registered type of the
+// right size that misses any of them would have function records written
+// into it and crash the collector later.
+int check_adopted_type(PyTypeObject *type, const PyType_Spec *spec, PyTypeObject *metatype,
+                       const char *short_name) noexcept {
+    if (spec == &metatype_spec) {
+        if (!PyType_IsSubtype(type, &PyType_Type)) {
+            PyErr_Format(PyExc_TypeError, "Shared quill type %.200s is not a subclass of type",
+                         short_name);
+            return -1;
+        }
+        return 0;
+    }
+    if (spec != &function_type_spec)
+        return 0;
+    if (Py_TYPE(type) != (metatype ? metatype : &PyType_Type)) {
+        PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong metatype, try recompiling",
+                     short_name);
+        return -1;
+    }
+    if ((type->tp_flags & FUNCTION_TYPE_FLAGS) != FUNCTION_TYPE_FLAGS) {
+        PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong flags, try recompiling",
+                     short_name);
+        return -1;
+    }
+    if (type->tp_vectorcall_offset != static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)) ||
+        type->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(FunctionObject, func_dict)) ||
+        type->tp_weaklistoffset != static_cast<Py_ssize_t>(offsetof(FunctionObject, m_weakreflist))) {
+        PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong layout, try recompiling",
+                     short_name);
+        return -1;
+    }
+    return 0;
+}
+
+// New reference to a registered type that passes both checks, or null with
+// TypeError set; found is borrowed.
+PyTypeObject *adopt(PyObject *found, const PyType_Spec *spec, PyTypeObject *metatype,
+                    const char *short_name) noexcept {
+    Ref type = Ref::borrow(found);
+    if (check_shared_type(type.get(), short_name, spec->basicsize) < 0 ||
+        check_adopted_type(reinterpret_cast<PyTypeObject *>(type.get()), spec, metatype, short_name) < 0)
+        return nullptr;
+    return reinterpret_cast<PyTypeObject *>(type.release());
+}
+
+}  // namespace
+
 // New reference to the registered type, or null with an error set.
 //
 // 1. Short name: the text after the last '.' of the spec's name.
 // 2. The shared runtime module (created empty when absent) and its dict.
-// 3. A registered entry is adopted after the type and size check.
+// 3. A registered entry is adopted after the type and size check and the
+//    checks of what this module relies on.
 // 4. Otherwise the type is created from the spec, given the metatype, and
 //    registered with set-default, so that when another module registered
 //    the name meanwhile, the first registration wins and is adopted.
@@ -87,15 +152,10 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
     PyObject *registry = PyModule_GetDict(shared.get());  // borrowed
     if (!registry)
         return nullptr;
-    const Py_ssize_t expected_size = spec->basicsize;
 
     // Adopt a registered type.
-    if (PyObject *found = PyDict_GetItemWithError(registry, key.get())) {
-        Ref type = Ref::borrow(found);
-        if (check_shared_type(type.get(), short_name, expected_size) < 0)
-            return nullptr;
-        return reinterpret_cast<PyTypeObject *>(type.release());
-    }
+    if (PyObject *found = PyDict_GetItemWithError(registry, key.get()))
+        return adopt(found, spec, metatype, short_name);
     if (PyErr_Occurred())
         return nullptr;
 
@@ -130,9 +190,7 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
         return reinterpret_cast<PyTypeObject *>(created.release());
     Ref winner = Ref::borrow(registered);
     created = Ref();
-    if (check_shared_type(winner.get(), short_name, expected_size) < 0)
-        return nullptr;
-    return reinterpret_cast<PyTypeObject *>(winner.release());
+    return adopt(winner.get(), spec, metatype, short_name);
 }
 
 }  // namespace quill
