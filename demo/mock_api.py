@@ -12,17 +12,23 @@ from a thread, and answers as the real API does:
 - 200 with the quarter's data otherwise.
 
 Errors are JSON objects {"error": code, "message": text, ...details}.
-Run it alone to try the client by hand: python3 demo/mock_api.py
+
+Run it alone to try the client by hand; it serves until Ctrl-C:
+
+    python3 demo/mock_api.py              # http://127.0.0.1:8765/v1
+    python3 demo/mock_api.py --port 0     # a free port; the first line names it
 """
 
 from __future__ import annotations
 
+import argparse
 import collections
 import http.server
 import json
 import math
 import random
 import re
+import sys
 import threading
 import time
 from typing import Any, Callable
@@ -30,6 +36,9 @@ from typing import Any, Callable
 FREE_KEY = "demo-free-key"
 PRO_KEY = "demo-pro-key"
 REVOKED_KEY = "demo-revoked-key"
+
+# The port the mock serves on when run alone (the README's example uses it).
+DEFAULT_PORT = 8765
 
 FREE_TIER_LIMIT = 200
 WINDOW_SECONDS = 24 * 60 * 60
@@ -75,9 +84,9 @@ class MockDataAPI:
         host, port = self._server.server_address[:2]
         return f"http://{host!s}:{port}/v1"
 
-    def start(self) -> str:
-        """Starts serving on a free port of 127.0.0.1; returns the base URL."""
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+    def start(self, port: int = 0) -> str:
+        """Starts serving on this port of 127.0.0.1 (0: a free one); returns the base URL."""
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
         server.api = self  # type: ignore[attr-defined]
         self._server = server
         # A short poll interval keeps stop() quick.
@@ -205,11 +214,35 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass  # keep the demo's output clean
 
 
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Serves a mock of the QuillMaret data API "
+                                                 "on 127.0.0.1 until Ctrl-C.")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT,
+                        help=f"the port to serve on, 0 for a free one (default {DEFAULT_PORT})")
+    options = parser.parse_args(argv)
+    api = MockDataAPI()
+    try:
+        api.start(options.port)
+    except OSError as exc:
+        print(f"mock_api: cannot serve on 127.0.0.1:{options.port}: {exc.strerror or exc}; "
+              "try another --port", file=sys.stderr)
+        return 1
+    try:
+        # Flushed at once: a script reading the URL from a pipe must not wait.
+        print(f"mock QuillMaret API at {api.base_url}", flush=True)
+        print(f"keys: {FREE_KEY} (free tier: {FREE_TIER_LIMIT} requests per 24 hours), "
+              f"{PRO_KEY} (no limit), {REVOKED_KEY} (revoked: 403); any other or none: 401")
+        print(f"data: {', '.join(COUNTRIES)}, {FIRST_COMPUTED[0]} Q{FIRST_COMPUTED[1]} to "
+              f"{LATEST_COMPUTED[0]} Q{LATEST_COMPUTED[1]}; later quarters: 404; "
+              "other countries: 400")
+        print("Ctrl-C stops it.", flush=True)
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        api.stop()
+    return 0
+
+
 if __name__ == "__main__":
-    with MockDataAPI() as api:
-        print(f"mock QuillMaret API at {api.base_url}; keys: {', '.join(api.keys)}")
-        print("Ctrl-C stops it.")
-        try:
-            threading.Event().wait()
-        except KeyboardInterrupt:
-            pass
+    sys.exit(main())

@@ -1,12 +1,19 @@
-"""The QuillMaret SDK demo: each error the client raises, against a local mock API.
+"""The QuillMaret SDK demo: every error class the client raises, against a local mock API.
 
-For each case it prints the caught class, status_code, message, payload and
-the last line of the traceback, then fetches one quarter successfully.
-Exits 1 if any case does not raise the error it should.
+Each case makes a real request (to the mock, or to an address where nothing
+listens), prints the caught class and its attributes and the last line of
+the traceback, and says whether it behaved: raised exactly the expected class
+(or, for the last case, returned the data).  One case raises its error in a
+worker process and checks that the parent receives it with its class and
+attributes intact.  The last line counts the cases and those that behaved;
+the exit status is 1 if any did not.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
+import multiprocessing
+import socket
 import sys
 import traceback
 from typing import Any, Callable
@@ -16,81 +23,166 @@ from mock_api import FREE_KEY, FREE_TIER_LIMIT, PRO_KEY, REVOKED_KEY, MockDataAP
 from quillmaret import (
     QuillMaretAPIError,
     QuillMaretAuthError,
+    QuillMaretError,
     QuillMaretNotComputedError,
     QuillMaretRateLimitError,
 )
 from quillmaret.client import QuillMaretClient
 
+TIMEOUT = 5.0  # seconds a request may take; the mock answers in milliseconds
 
-def show(title: str, expected: type[QuillMaretAPIError], call: Callable[[], Any]) -> bool:
-    """Runs call, which must raise exactly `expected`, and prints what was caught."""
-    print(f"\n== {title}")
-    try:
-        call()
-    except QuillMaretAPIError as err:
-        last_line = traceback.format_exception(err)[-1].rstrip("\n")
-        print(f"   caught       {type(err).__name__}")
+
+def describe(err: QuillMaretError) -> None:
+    """Prints the caught error's class, attributes and last traceback line."""
+    last_line = "".join(traceback.format_exception_only(type(err), err)).rstrip("\n")
+    print(f"   caught       {type(err).__name__}")
+    if isinstance(err, QuillMaretAPIError):
         print(f"   status_code  {err.status_code!r}")
         print(f"   message      {err.message!r}")
         print(f"   payload      {err.payload!r}")
-        print(f"   last line    {last_line}")
+    else:
+        print(f"   args         {err.args!r}")
+    print(f"   last line    {last_line}")
+
+
+def expect_error(expected: type[QuillMaretError], call: Callable[[], object]) -> bool:
+    """Runs call, which must raise exactly `expected`; prints what it raised."""
+    try:
+        call()
+    except QuillMaretError as err:
+        describe(err)
         if type(err) is not expected:
-            print(f"   UNEXPECTED: wanted {expected.__name__}")
+            print(f"   wanted       {expected.__name__}")
             return False
         return True
-    print(f"   UNEXPECTED: no error, wanted {expected.__name__}")
+    print(f"   no error; wanted {expected.__name__}")
     return False
 
 
-def exhaust_free_tier(client: QuillMaretClient) -> None:
+def fetch(base_url: str, key: str | None, country: str, year: int, quarter: int) -> dict[str, Any]:
+    """One request with a fresh client; a module-level function, so a worker process can run it."""
+    client = QuillMaretClient(key, base_url=base_url, timeout=TIMEOUT)
+    return client.get_quarter(country, year, quarter)
+
+
+def closed_address() -> tuple[socket.socket, str]:
+    """A loopback port that is bound but never listens: a connection to it is refused.
+
+    The caller keeps the socket open for as long as the address must stay
+    unreachable, so no other program can take the port meanwhile.
+    """
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.bind(("127.0.0.1", 0))
+    host, port = sock.getsockname()[:2]
+    return sock, f"http://{host}:{port}/v1"
+
+
+def exhaust_free_tier(base_url: str) -> None:
     """Spends the free tier's window, then makes one request too many."""
+    client = QuillMaretClient(FREE_KEY, base_url=base_url, timeout=TIMEOUT)
     for _ in range(FREE_TIER_LIMIT):
         client.get_quarter("DE", 2023, 4)
     print(f"   ({FREE_TIER_LIMIT} requests accepted in the window; request {FREE_TIER_LIMIT + 1}:)")
     client.get_quarter("DE", 2023, 4)
 
 
+def error_from_worker(base_url: str) -> bool:
+    """A 404 raised in a worker process: the parent must catch the same error it gets itself."""
+    request = (base_url, PRO_KEY, "JP", 2030, 1)
+    # spawn: the same start method on every platform and Python version.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        future = pool.submit(fetch, *request)
+        try:
+            future.result(timeout=60)
+        except QuillMaretError as err:
+            remote = err
+        else:
+            print("   no error in the worker; wanted QuillMaretNotComputedError")
+            return False
+    describe(remote)
+    try:
+        fetch(*request)
+    except QuillMaretError as err:
+        local = err
+    else:
+        print("   the same request made here raised nothing")
+        return False
+    same = (type(remote) is type(local) is QuillMaretNotComputedError
+            and isinstance(remote, QuillMaretAPIError) and isinstance(local, QuillMaretAPIError)
+            and (remote.status_code, remote.message, remote.payload, remote.args)
+            == (local.status_code, local.message, local.payload, local.args))
+    print(f"   same class and attributes as the same request made here: {'yes' if same else 'no'}")
+    return same
+
+
 def main() -> int:
+    results: list[tuple[str, bool]] = []
+
+    def case(title: str, run: Callable[[], bool]) -> None:
+        print(f"\n== {title}")
+        try:
+            behaved = run()
+        except Exception as exc:  # any other failure is a case that did not behave
+            print(f"   failed       {type(exc).__name__}: {exc}")
+            behaved = False
+        print(f"   {'behaved' if behaved else 'DID NOT BEHAVE'}")
+        results.append((title, behaved))
+
     with MockDataAPI() as api:
-        print(f"QuillMaret demo: mock data API at {api.base_url}")
-
-        def client(key: str | None) -> QuillMaretClient:
-            return QuillMaretClient(key, base_url=api.base_url, timeout=5)
-
-        pro = client(PRO_KEY)
+        url = api.base_url
+        print(f"QuillMaret demo: mock data API at {url}")
 
         def server_error() -> None:
             api.fail_next(500)
-            pro.get_quarter("FR", 2024, 1)
+            fetch(url, PRO_KEY, "FR", 2024, 1)
 
         def maintenance() -> None:
             api.maintenance = True
             try:
-                pro.get_quarter("FR", 2024, 1)
+                fetch(url, PRO_KEY, "FR", 2024, 1)
             finally:
                 api.maintenance = False
 
-        cases: list[tuple[str, type[QuillMaretAPIError], Callable[[], Any]]] = [
-            ("401: no API key", QuillMaretAuthError,
-             lambda: client(None).get_quarter("FR", 2024, 1)),
-            ("401: invalid API key", QuillMaretAuthError,
-             lambda: client("not-a-key").get_quarter("FR", 2024, 1)),
-            ("403: revoked API key", QuillMaretAuthError,
-             lambda: client(REVOKED_KEY).get_quarter("FR", 2024, 1)),
-            ("404: quarter not computed yet (FR 2024 Q4)", QuillMaretNotComputedError,
-             lambda: pro.get_quarter("FR", 2024, 4)),
-            ("429: free tier, sliding window of 24 hours", QuillMaretRateLimitError,
-             lambda: exhaust_free_tier(client(FREE_KEY))),
-            ("500: internal server error", QuillMaretAPIError, server_error),
-            ("503: maintenance", QuillMaretAPIError, maintenance),
-        ]
-        ok = all([show(*case) for case in cases])
+        def success() -> bool:
+            data = fetch(url, PRO_KEY, "FR", 2024, 2)
+            print(f"   {data!r}")
+            return bool(data.get("values"))
 
-        print("\n== 200: FR 2024 Q2 with a pro key")
-        print(f"   {pro.get_quarter('FR', 2024, 2)!r}")
-    if not ok:
-        print("\ndemo: some case did not raise the expected error", file=sys.stderr)
+        sock, nowhere = closed_address()
+        with sock:
+            case(f"unreachable API: nothing listens at {nowhere}",
+                 lambda: expect_error(QuillMaretError,
+                                      lambda: fetch(nowhere, PRO_KEY, "FR", 2024, 1)))
+        case("400: unsupported country (XX)",
+             lambda: expect_error(QuillMaretAPIError, lambda: fetch(url, PRO_KEY, "XX", 2024, 1)))
+        case("401: no API key",
+             lambda: expect_error(QuillMaretAuthError, lambda: fetch(url, None, "FR", 2024, 1)))
+        case("401: invalid API key",
+             lambda: expect_error(QuillMaretAuthError,
+                                  lambda: fetch(url, "not-a-key", "FR", 2024, 1)))
+        case("403: revoked API key",
+             lambda: expect_error(QuillMaretAuthError,
+                                  lambda: fetch(url, REVOKED_KEY, "FR", 2024, 1)))
+        case("404: quarter not computed yet (FR 2024 Q4)",
+             lambda: expect_error(QuillMaretNotComputedError,
+                                  lambda: fetch(url, PRO_KEY, "FR", 2024, 4)))
+        case(f"429: free tier, {FREE_TIER_LIMIT} requests in a sliding window of 24 hours",
+             lambda: expect_error(QuillMaretRateLimitError, lambda: exhaust_free_tier(url)))
+        case("500: internal server error",
+             lambda: expect_error(QuillMaretAPIError, server_error))
+        case("503: maintenance",
+             lambda: expect_error(QuillMaretAPIError, maintenance))
+        case("404 raised in a worker process, caught here",
+             lambda: error_from_worker(url))
+        case("200: FR 2024 Q2 with a pro key", success)
+
+    failed = [title for title, behaved in results if not behaved]
+    if failed:
+        print(f"\ndemo: {len(results)} cases, {len(results) - len(failed)} behaved, "
+              f"{len(failed)} did not: {'; '.join(failed)}")
         return 1
+    print(f"\ndemo: {len(results)} cases, all behaved")
     return 0
 
 

@@ -1,5 +1,6 @@
 """Type stubs and introspection: stubtest, mypy --strict, inspect.signature, help()."""
 import ast
+import importlib.metadata
 import inspect
 import os
 import pydoc
@@ -76,6 +77,18 @@ class TestStubFiles:
         assert quillmaret.__all__ == CLASS_NAMES + ["register_pickling"]
         for name in CLASS_NAMES:
             assert getattr(quillmaret, name) is getattr(m3, name)
+
+    def test_version_is_the_distribution_version(self):
+        try:
+            dist = importlib.metadata.distribution("quillmaret")
+        except importlib.metadata.PackageNotFoundError:
+            dist = None
+        # Only the distribution the package was imported from tells its version
+        # (the leak hunt's debug build installs the package without metadata).
+        if dist is None or (Path(dist.locate_file("quillmaret/__init__.py")).resolve()
+                            != PACKAGE_DIR / "__init__.py"):
+            pytest.skip("the imported package was installed without its distribution metadata")
+        assert dist.version == quillmaret.__version__
 
 
 class TestSignature:

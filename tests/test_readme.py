@@ -1,0 +1,108 @@
+"""The README's Python blocks: they check clean under mypy --strict, and the
+example runs against the mock API started as the README says."""
+import importlib.util
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+MOCK = ROOT / "demo" / "mock_api.py"
+
+
+def python_blocks():
+    text = README.read_text(encoding="utf-8")
+    return re.findall(r"^```python\n(.*?)^```$", text, re.M | re.S)
+
+
+def example():
+    """The README's example: the block that makes a client."""
+    [block] = [b for b in python_blocks() if "QuillMaretClient(" in b]
+    return block
+
+
+def mock_default_url():
+    """The base URL of the mock run without options, from its own constant."""
+    spec = importlib.util.spec_from_file_location("readme_mock_api", MOCK)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return f"http://127.0.0.1:{module.DEFAULT_PORT}/v1"
+
+
+def child_env():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
+def run_example(tmp_path, base_url):
+    """Runs the example with its base URL replaced by base_url."""
+    code = example()
+    assert code.count(mock_default_url()) == 1, "the example must use the mock's default address"
+    script = tmp_path / "example.py"
+    script.write_text(code.replace(mock_default_url(), base_url), encoding="utf-8")
+    return subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                          text=True, env=child_env(), timeout=60)
+
+
+@pytest.fixture
+def mock_url():
+    """Starts demo/mock_api.py on a free port, as the README says; stops it with Ctrl-C."""
+    proc = subprocess.Popen([sys.executable, str(MOCK), "--port", "0"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=child_env())
+    try:
+        first: list[str] = []
+        reader = threading.Thread(target=lambda: first.append(proc.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        match = re.fullmatch(r"mock QuillMaret API at (http://127\.0\.0\.1:\d+/v1)\n",
+                             first[0] if first else "")
+        assert match, f"the mock's first line: {first!r}"
+        yield match[1]
+        if sys.platform != "win32":
+            proc.send_signal(signal.SIGINT)
+            assert proc.wait(10) == 0, proc.stderr.read()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(10)
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+@pytest.mark.subprocess
+class TestReadmeExample:
+    def test_blocks_check_clean_under_strict(self, tmp_path):
+        pytest.importorskip("mypy", reason="mypy is not installed (pip install .[test])")
+        files = []
+        for number, block in enumerate(python_blocks(), 1):
+            path = tmp_path / f"readme_block_{number}.py"
+            path.write_text(block, encoding="utf-8")
+            files.append(str(path))
+        assert files
+        proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", *files], cwd=tmp_path,
+                              capture_output=True, text=True, env=child_env(), timeout=300)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+
+    def test_runs_against_the_mock(self, tmp_path, mock_url):
+        proc = run_example(tmp_path, mock_url)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.stderr == ""
+        computed, not_computed = proc.stdout.splitlines()
+        assert computed.startswith("FR 2024 Q2: {'country': 'FR', 'year': 2024, 'quarter': 2,")
+        assert not_computed == "FR 2024 Q4: not computed yet"
+
+    def test_stops_with_one_line_when_the_api_is_unreachable(self, tmp_path):
+        # A bound port that does not listen refuses every connection.
+        with socket.socket() as sock:
+            sock.bind(("127.0.0.1", 0))
+            proc = run_example(tmp_path, "http://127.0.0.1:%d/v1" % sock.getsockname()[1])
+        assert proc.returncode == 1
+        assert proc.stdout == ""
+        [line] = proc.stderr.splitlines()
+        assert line.startswith("QuillMaret API unreachable: ")
