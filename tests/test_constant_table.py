@@ -455,13 +455,16 @@ def edited_def(old, new):
     return text.replace(old, new)
 
 
+@pytest.fixture(scope="module")
+def producer(tmp_path_factory):
+    """The producer built from the tree's own constants.def, once."""
+    return build_producer(tmp_path_factory.mktemp("producer"), DEF_FILE.read_text(encoding="utf-8"))
+
+
 @pytest.mark.subprocess
 @pytest.mark.skipif(CXX is None or not (PRODUCER / "constgen.cpp").exists(),
                     reason="needs the source tree and a C++ compiler")
 class TestProducerProgram:
-    @pytest.fixture(scope="class")
-    def producer(self, tmp_path_factory):
-        return build_producer(tmp_path_factory.mktemp("producer"), DEF_FILE.read_text(encoding="utf-8"))
 
     def test_writes_the_header(self, producer, tmp_path):
         out, dump = tmp_path / "constant_stream.h", tmp_path / "decoded.bin"
