@@ -147,7 +147,7 @@ QUILL_NOINLINE static PyObject *probe_global(PyObject *name, LookupRecord *recor
     //    never hashed yet is hashed here, once).
     PyObject *value = nullptr;
     int found = compat::dict_get_str_item(dict, name, &value);
-    if (compat::HAS_DICT_VERSION) {
+    if constexpr (compat::HAS_DICT_VERSION) {
         // Read the tag after the probe: a key's __eq__ run by the probe may
         // have changed the dictionary, and the value belongs to the state
         // after it. The tag keeps the borrowed value valid.

@@ -39,10 +39,11 @@
 //   import), the traceback code object cache (read and grown on every
 //   failure), the lookup records, and the function object's on-demand
 //   fields (`__name__`, `__doc__`, the defaults filled on first read);
-// - borrowed references from dictionaries (`PyDict_GetItemWithError`,
-//   `PyDict_GetItemString` in the exec step and the registry) would become
-//   `PyDict_GetItemRef`, and the registry's set-default would stay the one
-//   atomic step that lets two importers agree on a shared type;
+// - borrowed references from dictionaries (`PyDict_GetItemWithError` in the
+//   registry and, on 3.12, in the global lookup) would become
+//   `PyDict_GetItemRef`, and the registry's set-default
+//   (`PyDict_SetDefault`, borrowed too: `PyDict_SetDefaultRef`) would stay
+//   the one atomic step that lets two importers agree on a shared type;
 // - reads of a string's cached hash field would go through `PyObject_Hash`.
 #pragma once
 
@@ -186,6 +187,18 @@ inline int dict_set_str_item(PyObject *dict, PyObject *key, PyObject *value) noe
                                      reinterpret_cast<PyASCIIObject *>(key)->hash);
 #else
     return PyDict_SetItem(dict, key, value);
+#endif
+}
+
+// Whether `dict` has the key `key` (a C string): 1 or 0, or -1 with an error
+// set. 3.11, 3.12: `PyDict_GetItemString`, which cannot report an error (a
+// failure reads as "absent"). 3.13+: `PyDict_ContainsString`, which reports
+// it (where `PyDict_GetItemString` would print it as unraisable).
+inline int dict_has_str_key(PyObject *dict, const char *key) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return PyDict_GetItemString(dict, key) ? 1 : 0;
+#else
+    return PyDict_ContainsString(dict, key);
 #endif
 }
 
