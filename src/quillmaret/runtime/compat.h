@@ -11,7 +11,8 @@
 // - private unicode and dict helpers (`_PyUnicode_FastCopyCharacters`,
 //   `_PyDict_SetItem_KnownHash`, `_PyDict_GetItem_KnownHash`) are not
 //   declared: 3.13 and later use `PyUnicode_CopyCharacters`,
-//   `PyDict_SetItem` and `PyDict_GetItemRef` (entries "Strings", "Dicts");
+//   `PyDict_SetItem` and `PyDict_GetItemRef` (entries "Strings", "Dicts",
+//   "Global lookup");
 // - a type made from a spec may not have a metatype with a custom `tp_new`
 //   (`PyType_FromMetaclass` warns from 3.12 on and fails with TypeError from
 //   3.14 on). The shared metatype has one (it refuses instantiation with the
