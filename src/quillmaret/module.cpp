@@ -5,6 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
+#include "runtime/compat.h"  // dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -143,8 +144,9 @@ int module_exec(PyObject *module) noexcept {
         PyObject *modules = PyImport_GetModuleDict();  // borrowed
         if (!modules)
             goto error;
-        if (!PyDict_GetItemString(modules, "quillmaret._m3") &&
-            PyDict_SetItemString(modules, "quillmaret._m3", module) < 0)
+        int registered = compat::dict_has_str_key(modules, "quillmaret._m3");
+        if (registered < 0 ||
+            (!registered && PyDict_SetItemString(modules, "quillmaret._m3", module) < 0))
             goto error;
     }
 
@@ -200,6 +202,8 @@ error:
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    QUILL_MODULE_INTERPRETERS_SLOT
+    QUILL_MODULE_GIL_SLOT
     {0, nullptr},
 };
 
