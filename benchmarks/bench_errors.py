@@ -11,9 +11,11 @@ Implementations: quillmaret._m3 (ours), the pure-Python peers peer_pure and
 peer_pure_min, and the hand-written C floor (floor_ext.FloorNotComputedError),
 also in its variant that renders the status code with int's repr slot
 (FloorReprNotComputedError, shown for reference; the targets use the floor).
-The peers live outside the package (../shared/peers by default); the C peers
-are built with the peers' own build.sh into a temporary directory unless
---floor-dir names a directory that already holds them.
+The peers are in benchmarks/peers/ (outside the package; --peers DIR names
+another folder). The C peers are built for the interpreter running this
+script with the peers' build.sh, into a temporary directory, or into
+--floor-dir DIR, where a build for this interpreter is kept and reused while
+it is newer than its source.
 
 Modes:
   (default)    wall-clock time: every sample runs every job once, in an order
@@ -35,18 +37,20 @@ from __future__ import annotations
 
 import argparse
 import gc
+import json
 import os
 import re
 import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-DEFAULT_PEERS = os.path.normpath(os.path.join(ROOT, "..", "shared", "peers"))
+DEFAULT_PEERS = os.path.join(HERE, "peers")
 
 # name -> (module, class): the 404 class of each implementation.
 IMPLS = {
@@ -71,10 +75,13 @@ CASES = {
 
 UNROLL = 10  # operations per loop iteration, so the loop itself costs little
 
-# Targets: our ratio to the floor, per case (time), and for (a) instructions.
+# Targets, as the highest allowed ratio of ours to a reference: to the floor
+# and to peer_pure per case (time), to the floor for (a) (instructions), and
+# to importing peer_pure (instructions).
 TIME_TARGETS = {"a": 1.85, "b": 1.80, "c": 1.60}
+PEER_TARGETS = {"a": 0.80, "b": 0.80, "c": 0.85}
 INSTR_TARGETS = {"a": 1.70}
-IMPORT_TARGET = 0.9
+IMPORT_TARGET = 1.0
 
 
 def job_source(case: str) -> str:
@@ -94,8 +101,22 @@ def make_job(cls, case: str):
 # ---------------------------------------------------------------------------
 # Locating and building the peers.
 
+def floor_is_built(peers: str, floor_dir: str) -> bool:
+    """Whether floor_dir holds both C peers for this interpreter, newer than their source."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    source_time = os.path.getmtime(os.path.join(peers, "floor_ext.c"))
+    for name in ("floor_ext", "floor_import"):
+        built = os.path.join(floor_dir, name + suffix)
+        if not os.path.isfile(built) or os.path.getmtime(built) < source_time:
+            return False
+    return True
+
+
 def prepare_peers(args) -> str:
-    """Puts the peers on sys.path; returns the directory of the C peers."""
+    """Builds the C peers if needed and puts the peers on sys.path.
+
+    Returns the directory of the C peers.
+    """
     peers = os.path.abspath(args.peers)
     if not os.path.isfile(os.path.join(peers, "peer_pure.py")):
         sys.exit(f"bench_errors: no peers in {peers} (use --peers DIR)")
@@ -103,8 +124,8 @@ def prepare_peers(args) -> str:
     if floor_dir is None:
         floor_dir = tempfile.mkdtemp(prefix="quillmaret-bench-")
         args.cleanup.append(floor_dir)
-    has_floor = any(n.startswith("floor_ext.") for n in os.listdir(floor_dir))
-    if not has_floor:
+    floor_dir = os.path.abspath(floor_dir)
+    if not floor_is_built(peers, floor_dir):
         env = dict(os.environ, PYTHON=sys.executable)
         subprocess.run(["sh", os.path.join(peers, "build.sh"), floor_dir], env=env,
                        check=True, stdout=subprocess.DEVNULL)
@@ -112,7 +133,7 @@ def prepare_peers(args) -> str:
         if path not in sys.path:
             sys.path.insert(0, path)
     args.peers = peers
-    return os.path.abspath(floor_dir)
+    return floor_dir
 
 
 def load_class(impl: str):
@@ -152,13 +173,21 @@ def calibrate(job, target_s: float) -> int:
         n *= 4
 
 
-def report_targets(targets: dict, missed: list) -> None:
+def check_targets(label: str, ratios: dict, targets: dict, results: dict) -> None:
+    """Prints whether our ratios (per case) stay within the targets, and records it."""
+    measured = {c: t for c, t in targets.items() if c in ratios}
+    if not measured:
+        return
     if "quillmaret" not in IMPLS:
         verdict = ": not measured"
     else:
+        missed = [f"({c}) {ratios[c]:.2f} > {t}" for c, t in measured.items() if ratios[c] > t]
         verdict = ": missed " + "; ".join(missed) if missed else ": all met"
-    print("targets (quillmaret/floor): "
-          + ", ".join(f"({c}) <= {t}" for c, t in targets.items() if c in CASES) + verdict)
+        results.setdefault("targets", {})[label] = {
+            c: {"ratio": ratios[c], "target": t, "met": ratios[c] <= t}
+            for c, t in measured.items()}
+    print(f"targets ({label}): "
+          + ", ".join(f"({c}) <= {t}" for c, t in measured.items()) + verdict)
 
 
 def run_timing(args) -> None:
@@ -183,7 +212,7 @@ def run_timing(args) -> None:
     print(f"# wall clock: {args.samples} samples, interleaved, CPU {cpu}, GC off, "
           f"Python {sys.version.split()[0]}, load average {os.getloadavg()[0]:.1f}")
     print(f"{'case':<46} {'impl':<14} {'ns/op':>8} {'/floor':>7} {'/peer_pure':>10}")
-    missed = []
+    table = args.results["time"] = {}
     for case in CASES:
         for impl in IMPLS:
             per_op = times[case, impl]
@@ -192,11 +221,15 @@ def run_timing(args) -> None:
                 a / b for a, b in zip(per_op, times[case, "floor"]))
             to_pure = statistics.median(
                 a / b for a, b in zip(per_op, times[case, "peer_pure"]))
+            table.setdefault(case, {})[impl] = {
+                "ns": statistics.median(per_op), "floor": to_floor, "peer_pure": to_pure}
             print(f"({case}) {CASES[case][0]:<42} {impl:<14} "
                   f"{statistics.median(per_op):8.1f} {to_floor:7.2f} {to_pure:10.2f}")
-            if impl == "quillmaret" and to_floor > TIME_TARGETS[case]:
-                missed.append(f"({case}) {to_floor:.2f} > {TIME_TARGETS[case]}")
-    report_targets(TIME_TARGETS, missed)
+    ours = {case: table[case].get("quillmaret", {}) for case in CASES}
+    check_targets("time, quillmaret/floor",
+                  {c: r["floor"] for c, r in ours.items() if r}, TIME_TARGETS, args.results)
+    check_targets("time, quillmaret/peer_pure",
+                  {c: r["peer_pure"] for c, r in ours.items() if r}, PEER_TARGETS, args.results)
 
 
 # ---------------------------------------------------------------------------
@@ -266,16 +299,19 @@ def run_callgrind(args, floor_dir: str) -> None:
               for case_impl in ((case, impl) for case in CASES for impl in IMPLS)}
     print(f"# callgrind: instructions per operation ((3N - N) runs / 2N, N = {n * UNROLL})")
     print(f"{'case':<46} {'impl':<14} {'instr/op':>9} {'/floor':>7} {'/peer_pure':>10}")
-    missed = []
+    table = args.results["instructions"] = {}
     for case in CASES:
         for impl in IMPLS:
             c = counts[case, impl]
             to_floor = c / counts[case, "floor"]
+            to_pure = c / counts[case, "peer_pure"]
+            table.setdefault(case, {})[impl] = {
+                "instructions": c, "floor": to_floor, "peer_pure": to_pure}
             print(f"({case}) {CASES[case][0]:<42} {impl:<14} {c:9.0f} "
-                  f"{to_floor:7.2f} {c / counts[case, 'peer_pure']:10.2f}")
-            if impl == "quillmaret" and case in INSTR_TARGETS and to_floor > INSTR_TARGETS[case]:
-                missed.append(f"({case}) {to_floor:.2f} > {INSTR_TARGETS[case]}")
-    report_targets(INSTR_TARGETS, missed)
+                  f"{to_floor:7.2f} {to_pure:10.2f}")
+    check_targets("instructions, quillmaret/floor",
+                  {c: table[c]["quillmaret"]["floor"] for c in CASES if "quillmaret" in table[c]},
+                  INSTR_TARGETS, args.results)
 
 
 # ---------------------------------------------------------------------------
@@ -314,7 +350,8 @@ def run_import(args, floor_dir: str) -> None:
     site_dir = os.path.dirname(pkg_dir)
     pyc_dir = tempfile.mkdtemp(prefix="quillmaret-pyc-")
     args.cleanup.append(pyc_dir)
-    # peer_pure's bytecode goes to a private cache (the peers folder is read-only).
+    # peer_pure's bytecode goes to a private cache, fresh for this interpreter,
+    # and the source tree stays clean.
     peer_env = child_env([args.peers], PYTHONPYCACHEPREFIX=pyc_dir)
     subprocess.run([sys.executable, "-S", "-c", "import peer_pure"], env=peer_env, check=True)
     if not any(f.startswith("peer_pure") and f.endswith(".pyc")
@@ -354,9 +391,12 @@ def run_import(args, floor_dir: str) -> None:
         else:
             print(f"  {name}: not found in the profile (a stripped build? "
                   f"install with -Cinstall.strip=false)")
-    verdict = "met" if ext <= IMPORT_TARGET * peer else "missed"
-    print(f"target: extension import <= {IMPORT_TARGET} x peer_pure: {verdict} "
-          f"({ext / peer:.2f})")
+    met = ext <= IMPORT_TARGET * peer
+    args.results["import"] = dict(cost)
+    args.results.setdefault("targets", {})["import, quillmaret/peer_pure"] = {
+        "import": {"ratio": ext / peer, "target": IMPORT_TARGET, "met": met}}
+    print(f"target: extension import <= {IMPORT_TARGET} x peer_pure: "
+          f"{'met' if met else 'missed'} ({ext / peer:.2f})")
 
 
 def require_valgrind() -> None:
@@ -377,9 +417,14 @@ def main(argv=None) -> int:
                         help="operations N of a callgrind run (default 20000)")
     parser.add_argument("--cases", default="abc", help="cases to run (default abc)")
     parser.add_argument("--peers", default=DEFAULT_PEERS, help="folder of the peers")
-    parser.add_argument("--floor-dir", help="folder holding the built C peers (else built)")
+    parser.add_argument("--floor-dir",
+                        help="folder for the built C peers, kept between runs "
+                             "(default: a temporary folder)")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write the figures and target verdicts to FILE")
     args = parser.parse_args(argv)
     args.cleanup = []
+    args.results = {"python": sys.version.split()[0], "executable": sys.executable}
     for case in set(CASES) - set(args.cases):
         del CASES[case]
     try:
@@ -391,6 +436,9 @@ def main(argv=None) -> int:
             run_import(args, floor_dir)
         if not (args.callgrind or args.import_cost):
             run_timing(args)
+        if args.json:
+            with open(args.json, "w", encoding="utf-8") as out:
+                json.dump(args.results, out, indent=1)
     finally:
         for path in args.cleanup:
             shutil.rmtree(path, ignore_errors=True)
