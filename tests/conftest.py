@@ -38,6 +38,40 @@ def run_python(code, *, check=True, env=None, timeout=120):
     return proc
 
 
+# Child-interpreter code: inside `super_hidden_from_exec()`, the exec step of
+# quillmaret._m3 finds no builtin `super`, so its step that looks `super` up
+# fails. Only that step: deleting `super` for the whole import would stop
+# the import machinery itself on 3.12 and later, whose own code calls super().
+SUPER_HIDDEN_FROM_EXEC = """
+import builtins as _builtins
+import contextlib as _contextlib
+import importlib._bootstrap_external as _external
+
+@_contextlib.contextmanager
+def super_hidden_from_exec():
+    original = _external.ExtensionFileLoader.exec_module
+    def exec_module(self, module):
+        if module.__name__ != "quillmaret._m3":
+            return original(self, module)
+        saved = _builtins.super
+        del _builtins.super
+        try:
+            return original(self, module)
+        finally:
+            _builtins.super = saved
+    _external.ExtensionFileLoader.exec_module = exec_module
+    try:
+        yield
+    finally:
+        _external.ExtensionFileLoader.exec_module = original
+"""
+
+
+def with_super_hidden_from_exec(code):
+    """`code` (indented as a test writes it) preceded by SUPER_HIDDEN_FROM_EXEC."""
+    return SUPER_HIDDEN_FROM_EXEC + textwrap.dedent(code)
+
+
 @pytest.fixture
 def hooks():
     return pytest.importorskip("quillmaret._quill_testhooks")
