@@ -139,6 +139,57 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
     return result;
 }
 
+// New reference to "[" + digits + "] " + message, where `digits` is the
+// ASCII text of an int: the join of join_message without a string object
+// for the digits. Null with an error set.
+PyObject *join_digits_message(const char *digits, Py_ssize_t n_digits, PyObject *message) noexcept {
+    if (compat::unicode_ready(message) < 0)
+        return nullptr;
+    const unsigned code = width_code(message);
+    static constexpr Py_UCS4 max_char[5] = {127, 255, 65535, 65535, 1114111};
+    const Py_ssize_t fixed = n_digits + 3;  // "[", the digits, "] "
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(message);
+    if (len > (PY_SSIZE_T_MAX >> (code / 2)) - fixed)
+        return join_too_long();
+    PyObject *result = PyUnicode_New(fixed + len, max_char[code]);
+    if (!result)
+        return nullptr;
+    // The result has the message's width, so the message is one plain copy.
+    const int kind = PyUnicode_KIND(result);
+    void *data = PyUnicode_DATA(result);
+    PyUnicode_WRITE(kind, data, 0, '[');
+    for (Py_ssize_t i = 0; i < n_digits; ++i)
+        PyUnicode_WRITE(kind, data, i + 1, static_cast<Py_UCS1>(digits[i]));
+    PyUnicode_WRITE(kind, data, n_digits + 1, ']');
+    PyUnicode_WRITE(kind, data, n_digits + 2, ' ');
+    std::memcpy(static_cast<char *>(data) + fixed * kind, PyUnicode_DATA(message),
+                static_cast<size_t>(len * kind));
+    return result;
+}
+
+// New reference to the joined text for an exact int status code: the digits
+// are written straight into the text when the value fits a long long (they
+// are what int's repr slot gives); otherwise null with *handled false and no
+// error set, and the caller renders it through the slot.
+PyObject *join_int_message(PyObject *status, PyObject *message, bool *handled) noexcept {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(status, &overflow);
+    *handled = overflow == 0;
+    if (overflow != 0)
+        return nullptr;
+    char buf[24];
+    char *end = buf + sizeof buf, *p = end;
+    unsigned long long u = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                     : static_cast<unsigned long long>(value);
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (value < 0)
+        *--p = '-';
+    return join_digits_message(p, end - p, message);
+}
+
 // New reference to the text of a status code: a str as it is, an int or a
 // float through its type's repr slot, anything else through format(v, "").
 inline PyObject *render_status(PyObject *v) noexcept {
@@ -147,6 +198,57 @@ inline PyObject *render_status(PyObject *v) noexcept {
     if (PyLong_CheckExact(v) || PyFloat_CheckExact(v))
         return Py_TYPE(v)->tp_repr(v);
     return PyObject_Format(v, quill_state.empty_str);
+}
+
+// The record shared by every slot wrapper of __init__ (object's included):
+// the mark of a wrapper that calls a type's tp_init. Found once.
+const wrapperbase *init_slot_record() noexcept {
+    static const wrapperbase *record = nullptr;
+    if (!record) {
+        PyObject *descr = _PyType_Lookup(&PyBaseObject_Type, kstr(K___init__));  // borrowed
+        if (descr && Py_IS_TYPE(descr, &PyWrapperDescr_Type))
+            record = reinterpret_cast<PyWrapperDescrObject *>(descr)->d_base;
+    }
+    return record;
+}
+
+// The C initializer that super(cls, self).__init__ would call, when the
+// method found is a slot wrapper of a type's tp_init (as Exception's is);
+// null when it is anything else or finding it needs super's own walk.
+//
+// super(cls, self) looks __init__ up in type(self).__mro__ after cls. When
+// that part of the MRO is exactly the MRO of the class right after cls (so
+// always with single inheritance), the lookup is the interpreter's cached
+// type lookup on that class. Calling the slot with the argument tuple is
+// what the bound method-wrapper's call does.
+initproc inherited_slot_init(PyTypeObject *cls, PyObject *self) noexcept {
+    if (quill_state.builtin_super != reinterpret_cast<PyObject *>(&PySuper_Type) ||
+        PyType_Check(self))
+        return nullptr;
+    PyObject *mro = Py_TYPE(self)->tp_mro;
+    if (!mro)
+        return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject *>(cls))
+        ++i;
+    if (i + 1 >= n)
+        return nullptr;
+    auto *next = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i + 1));
+    PyObject *next_mro = next->tp_mro;
+    if (!next_mro || PyTuple_GET_SIZE(next_mro) != n - i - 1)
+        return nullptr;
+    for (Py_ssize_t k = i + 1; k < n; ++k) {
+        if (PyTuple_GET_ITEM(next_mro, k - i - 1) != PyTuple_GET_ITEM(mro, k))
+            return nullptr;
+    }
+    PyObject *descr = _PyType_Lookup(next, kstr(K___init__));  // borrowed
+    if (!descr || !Py_IS_TYPE(descr, &PyWrapperDescr_Type))
+        return nullptr;
+    auto *wrapper = reinterpret_cast<PyWrapperDescrObject *>(descr);
+    if (wrapper->d_base != init_slot_record())
+        return nullptr;
+    return reinterpret_cast<initproc>(wrapper->d_wrapped);
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
@@ -223,18 +325,47 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
         return init_failed(12);
     }
-    // Both calls leave a free slot in front of their arguments for the callee.
-    PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
-    Ref super = Ref::steal(
-        fast_call(quill_state.builtin_super, super_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    if (!super)
-        return init_failed(12);
-    Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
-    if (!status)
-        return init_failed(12);
-    Ref text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
-    if (!text)
-        return init_failed(12);
+    // With the builtin super and an __init__ that is a C slot, super(cls,
+    // self).__init__(text) is that slot's call: made directly, without the
+    // super object and the bound method-wrapper (see inherited_slot_init).
+    const initproc next_init = inherited_slot_init(defining_class, self);
+    Ref super;
+    if (!next_init) {
+        // The call leaves a free slot in front of its arguments for the callee.
+        PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
+        super = Ref::steal(fast_call(quill_state.builtin_super, super_args + 1,
+                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+        if (!super)
+            return init_failed(12);
+    }
+    Ref text;
+    bool joined = false;
+    if (PyLong_CheckExact(slot[P_STATUS_CODE])) {
+        text = Ref::steal(join_int_message(slot[P_STATUS_CODE], slot[P_MESSAGE], &joined));
+        if (joined && !text)
+            return init_failed(12);
+    }
+    if (!joined) {
+        Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
+        if (!status)
+            return init_failed(12);
+        text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
+        if (!text)
+            return init_failed(12);
+    }
+    if (next_init) {
+        // The slot takes the argument tuple, which BaseException's keeps as args.
+        PyObject *args_tuple = PyTuple_New(1);
+        if (!args_tuple)
+            return init_failed(12);
+        PyTuple_SET_ITEM(args_tuple, 0, text.release());
+        const int status = next_init(self, args_tuple, nullptr);
+        Py_DECREF(args_tuple);
+        if (status < 0)
+            return init_failed(12);
+        Py_RETURN_NONE;
+    }
+    // The call leaves a free slot in front of its arguments for the callee.
     PyObject *init_args[3] = {nullptr, super.get(), text.get()};
     PyObject *result = PyObject_VectorcallMethod(kstr(K___init__), init_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
