@@ -163,6 +163,27 @@ def test_empty_defining_class_fails_at_line_12(hooks):
     assert E(500, "m").args == ("[500] m",)
 
 
+def test_text_goes_to_the_next_init_in_the_instance_mro():
+    # super() must find the __init__ that follows the defining class in the
+    # instance's MRO, here a Python one that only multiple inheritance puts there.
+    seen = []
+
+    class Recorder(Exception):
+        def __init__(self, *args):
+            seen.append(args)
+            super().__init__(*args)
+
+    class Middle(m3.QuillMaretError, Recorder):
+        pass
+
+    class Late(E, Middle):
+        pass
+
+    assert Late.__mro__[1:4] == (E, Middle, m3.QuillMaretError)
+    assert Late(404, "m").args == ("[404] m",)
+    assert seen == [("[404] m",)]
+
+
 def test_calls_hold_no_references():
     message, payload = "stable message", {"k": 1}
     before = sys.getrefcount(message), sys.getrefcount(payload)
