@@ -18,10 +18,13 @@ script with the peers' build.sh, into a temporary directory, or into
 it is newer than its source.
 
 Modes:
-  (default)    wall-clock time: every sample runs every job once, in an order
-               rotated from sample to sample, in one process pinned to one
-               CPU with the cyclic GC off; prints median ns/op and the median
-               of the per-sample ratios to the floor and to peer_pure.
+  (default)    time: every sample runs every job once, in an order rotated
+               from sample to sample, in one process pinned to one CPU with
+               the cyclic GC off; prints median ns/op and the median of the
+               per-sample ratios to the floor and to peer_pure. Jobs are timed
+               by the thread's CPU clock, which leaves out the time the
+               process waits while other processes run (--clock wall times
+               them by the wall clock).
   --callgrind  instructions per operation under valgrind's callgrind: each job
                runs in a fresh interpreter twice, with N and 2N operations, and
                the difference divided by N cancels interpreter start-up.
@@ -152,7 +155,7 @@ def drop_missing_ours() -> None:
 
 
 # ---------------------------------------------------------------------------
-# Wall-clock mode.
+# Timing mode.
 
 def pin_to_one_cpu() -> int:
     cpus = sorted(os.sched_getaffinity(0))
@@ -161,13 +164,17 @@ def pin_to_one_cpu() -> int:
     return cpu
 
 
-def calibrate(job, target_s: float) -> int:
+# The clocks of the timing mode, in ns.
+CLOCKS = {"cpu": time.thread_time_ns, "wall": time.perf_counter_ns}
+
+
+def calibrate(job, target_s: float, clock) -> int:
     """Loop count n for which job(n) takes about target_s seconds."""
     n = 1
     while True:
-        t0 = time.perf_counter()
+        t0 = clock()
         job(n)
-        dt = time.perf_counter() - t0
+        dt = (clock() - t0) / 1e9
         if dt >= target_s / 10:
             return max(1, int(n * target_s / dt))
         n *= 4
@@ -191,6 +198,7 @@ def check_targets(label: str, ratios: dict, targets: dict, results: dict) -> Non
 
 
 def run_timing(args) -> None:
+    clock = CLOCKS[args.clock]
     cpu = pin_to_one_cpu()
     gc.disable()
     jobs = []  # (case, impl, job, loops)
@@ -198,18 +206,18 @@ def run_timing(args) -> None:
         for impl in IMPLS:
             job = make_job(load_class(impl), case)
             job(100)  # warm up caches and specialisation
-            jobs.append((case, impl, job, calibrate(job, args.job_seconds)))
+            jobs.append((case, impl, job, calibrate(job, args.job_seconds, clock)))
     # per (case, impl): one ns/op figure per sample
     times = {(case, impl): [] for case, impl, _, _ in jobs}
     for sample in range(args.samples):
         shift = sample % len(jobs)
         for case, impl, job, loops in jobs[shift:] + jobs[:shift]:
-            t0 = time.perf_counter_ns()
+            t0 = clock()
             job(loops)
-            times[case, impl].append((time.perf_counter_ns() - t0) / (loops * UNROLL))
+            times[case, impl].append((clock() - t0) / (loops * UNROLL))
     gc.enable()
 
-    print(f"# wall clock: {args.samples} samples, interleaved, CPU {cpu}, GC off, "
+    print(f"# {args.clock} clock: {args.samples} samples, interleaved, CPU {cpu}, GC off, "
           f"Python {sys.version.split()[0]}, load average {os.getloadavg()[0]:.1f}")
     print(f"{'case':<46} {'impl':<14} {'ns/op':>8} {'/floor':>7} {'/peer_pure':>10}")
     table = args.results["time"] = {}
@@ -411,6 +419,9 @@ def main(argv=None) -> int:
     parser.add_argument("--import", dest="import_cost", action="store_true",
                         help="count the instructions of importing the module")
     parser.add_argument("--samples", type=int, default=25, help="timing samples (default 25)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                        help="clock of the timing mode: the thread's CPU time "
+                             "(default) or the wall clock")
     parser.add_argument("--job-seconds", type=float, default=0.02,
                         help="duration of one job in one sample (default 0.02)")
     parser.add_argument("--ops", type=int, default=20000,
