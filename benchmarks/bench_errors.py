@@ -61,8 +61,8 @@ IMPLS = {
     "peer_pure": ("peer_pure", "QuillMaretNotComputedError"),
     "peer_pure_min": ("peer_pure_min", "QuillMaretNotComputedError"),
     "floor": ("floor_ext", "FloorNotComputedError"),
-    # The floor again, rendering the status code with int's repr slot as our
-    # initializer must: shows what that rendering costs by itself.
+    # The floor again, rendering the status code with int's repr slot rather
+    # than writing the digits itself: shows what that rendering costs.
     "floor_repr": ("floor_ext", "FloorReprNotComputedError"),
 }
 
