@@ -255,10 +255,15 @@ def child_env(path_dirs, **extra) -> dict:
 
 def callgrind(code: str, env: dict, out_file: str | None = None,
               extra: tuple = ()) -> int:
-    """Instructions collected while a fresh interpreter runs `code`."""
+    """Instructions collected while a fresh interpreter runs `code`.
+
+    The interpreter gets no site packages (-S) and no current directory on
+    sys.path (-P): an import searches only the directories in the
+    environment's PYTHONPATH, whatever folder the benchmark runs from.
+    """
     cmd = ["valgrind", "--tool=callgrind",
            f"--callgrind-out-file={out_file or os.devnull}", *extra,
-           sys.executable, "-S", "-c", code]
+           sys.executable, "-S", "-P", "-c", code]
     proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"callgrind run failed ({proc.returncode}):\n{proc.stderr[-3000:]}")
@@ -361,7 +366,8 @@ def run_import(args, floor_dir: str) -> None:
     # peer_pure's bytecode goes to a private cache, fresh for this interpreter,
     # and the source tree stays clean.
     peer_env = child_env([args.peers], PYTHONPYCACHEPREFIX=pyc_dir)
-    subprocess.run([sys.executable, "-S", "-c", "import peer_pure"], env=peer_env, check=True)
+    subprocess.run([sys.executable, "-S", "-P", "-c", "import peer_pure"], env=peer_env,
+                   check=True)
     if not any(f.startswith("peer_pure") and f.endswith(".pyc")
                for _, _, files in os.walk(pyc_dir) for f in files):
         sys.exit("bench_errors: peer_pure's bytecode was not cached")
