@@ -19,8 +19,15 @@
 //   `PyType_FromMetaclass`: it creates the type with `type` as its metatype
 //   and then sets the shared metatype on it (type_registry.cpp), which every
 //   version accepts;
-// - `PyUnicode_READY` is a no-op since 3.12 and slated for removal: only
-//   3.11 calls it (entry "Strings").
+// - `PyUnicode_READY` is deprecated and a no-op since 3.12: only 3.11 calls
+//   it (entry "Strings");
+// - every 3.13 branch below uses public or unstable-API names only
+//   (`PyThreadState_GetUnchecked`, `PyObject_GetOptionalAttr`,
+//   `PyCFunctionFastWithKeywords`, `PyUnstable_Code_NewWithPosOnlyArgs`),
+//   so 3.14 takes the same branches. To check once a 3.14 is at hand: the
+//   initializer's location table (same format in 3.11 to 3.13) and the
+//   traceback entry's line, which relies on a new frame reporting its empty
+//   code object's first line.
 //
 // A free-threaded build (3.13t and later) would need more than this header:
 // - the module declares `Py_mod_gil` as `Py_MOD_GIL_USED` (entry "Module
