@@ -67,7 +67,9 @@ class TestPayload:
 
 class TestStatusCode:
     @pytest.mark.parametrize("given, stored", [
-        (True, 1), (404.7, 404), (Status.NOT_FOUND, 404), (-1, -1), (10**30, 10**30), (0, 0)])
+        (True, 1), (404.7, 404), (Status.NOT_FOUND, 404), (-1, -1), (10**30, 10**30), (0, 0),
+        # the ends of the 64-bit range, where the digits are written directly, and just past
+        (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, 2**63), (-2**63 - 1, -2**63 - 1)])
     def test_coerced_to_a_plain_int(self, given, stored):
         err = E(given, "m")
         assert type(err.status_code) is int and err.status_code == stored

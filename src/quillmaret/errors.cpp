@@ -200,57 +200,6 @@ inline PyObject *render_status(PyObject *v) noexcept {
     return PyObject_Format(v, quill_state.empty_str);
 }
 
-// The record shared by every slot wrapper of __init__ (object's included):
-// the mark of a wrapper that calls a type's tp_init. Found once.
-const wrapperbase *init_slot_record() noexcept {
-    static const wrapperbase *record = nullptr;
-    if (!record) {
-        PyObject *descr = _PyType_Lookup(&PyBaseObject_Type, kstr(K___init__));  // borrowed
-        if (descr && Py_IS_TYPE(descr, &PyWrapperDescr_Type))
-            record = reinterpret_cast<PyWrapperDescrObject *>(descr)->d_base;
-    }
-    return record;
-}
-
-// The C initializer that super(cls, self).__init__ would call, when the
-// method found is a slot wrapper of a type's tp_init (as Exception's is);
-// null when it is anything else or finding it needs super's own walk.
-//
-// super(cls, self) looks __init__ up in type(self).__mro__ after cls. When
-// that part of the MRO is exactly the MRO of the class right after cls (so
-// always with single inheritance), the lookup is the interpreter's cached
-// type lookup on that class. Calling the slot with the argument tuple is
-// what the bound method-wrapper's call does.
-initproc inherited_slot_init(PyTypeObject *cls, PyObject *self) noexcept {
-    if (quill_state.builtin_super != reinterpret_cast<PyObject *>(&PySuper_Type) ||
-        PyType_Check(self))
-        return nullptr;
-    PyObject *mro = Py_TYPE(self)->tp_mro;
-    if (!mro)
-        return nullptr;
-    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject *>(cls))
-        ++i;
-    if (i + 1 >= n)
-        return nullptr;
-    auto *next = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i + 1));
-    PyObject *next_mro = next->tp_mro;
-    if (!next_mro || PyTuple_GET_SIZE(next_mro) != n - i - 1)
-        return nullptr;
-    for (Py_ssize_t k = i + 1; k < n; ++k) {
-        if (PyTuple_GET_ITEM(next_mro, k - i - 1) != PyTuple_GET_ITEM(mro, k))
-            return nullptr;
-    }
-    PyObject *descr = _PyType_Lookup(next, kstr(K___init__));  // borrowed
-    if (!descr || !Py_IS_TYPE(descr, &PyWrapperDescr_Type))
-        return nullptr;
-    auto *wrapper = reinterpret_cast<PyWrapperDescrObject *>(descr);
-    if (wrapper->d_base != init_slot_record())
-        return nullptr;
-    return reinterpret_cast<initproc>(wrapper->d_wrapped);
-}
-
 QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
     add_traceback(INIT_FUNCNAME, line, SOURCE_FILE);
     return nullptr;
@@ -325,19 +274,12 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
         return init_failed(12);
     }
-    // With the builtin super and an __init__ that is a C slot, super(cls,
-    // self).__init__(text) is that slot's call: made directly, without the
-    // super object and the bound method-wrapper (see inherited_slot_init).
-    const initproc next_init = inherited_slot_init(defining_class, self);
-    Ref super;
-    if (!next_init) {
-        // The call leaves a free slot in front of its arguments for the callee.
-        PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
-        super = Ref::steal(fast_call(quill_state.builtin_super, super_args + 1,
-                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-        if (!super)
-            return init_failed(12);
-    }
+    // Both calls leave a free slot in front of their arguments for the callee.
+    PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
+    Ref super = Ref::steal(
+        fast_call(quill_state.builtin_super, super_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!super)
+        return init_failed(12);
     Ref text;
     bool joined = false;
     if (PyLong_CheckExact(slot[P_STATUS_CODE])) {
@@ -353,19 +295,6 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         if (!text)
             return init_failed(12);
     }
-    if (next_init) {
-        // The slot takes the argument tuple, which BaseException's keeps as args.
-        PyObject *args_tuple = PyTuple_New(1);
-        if (!args_tuple)
-            return init_failed(12);
-        PyTuple_SET_ITEM(args_tuple, 0, text.release());
-        const int status = next_init(self, args_tuple, nullptr);
-        Py_DECREF(args_tuple);
-        if (status < 0)
-            return init_failed(12);
-        Py_RETURN_NONE;
-    }
-    // The call leaves a free slot in front of its arguments for the callee.
     PyObject *init_args[3] = {nullptr, super.get(), text.get()};
     PyObject *result = PyObject_VectorcallMethod(kstr(K___init__), init_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
