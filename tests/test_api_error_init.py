@@ -67,7 +67,9 @@ class TestPayload:
 
 class TestStatusCode:
     @pytest.mark.parametrize("given, stored", [
-        (True, 1), (404.7, 404), (Status.NOT_FOUND, 404), (-1, -1), (10**30, 10**30), (0, 0)])
+        (True, 1), (404.7, 404), (Status.NOT_FOUND, 404), (-1, -1), (10**30, 10**30), (0, 0),
+        # the ends of the 64-bit range, where the digits are written directly, and just past
+        (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, 2**63), (-2**63 - 1, -2**63 - 1)])
     def test_coerced_to_a_plain_int(self, given, stored):
         err = E(given, "m")
         assert type(err.status_code) is int and err.status_code == stored
@@ -161,6 +163,27 @@ def test_empty_defining_class_fails_at_line_12(hooks):
     finally:
         hooks.set_defining_class(init, E)
     assert E(500, "m").args == ("[500] m",)
+
+
+def test_text_goes_to_the_next_init_in_the_instance_mro():
+    # super() must find the __init__ that follows the defining class in the
+    # instance's MRO, here a Python one that only multiple inheritance puts there.
+    seen = []
+
+    class Recorder(Exception):
+        def __init__(self, *args):
+            seen.append(args)
+            super().__init__(*args)
+
+    class Middle(m3.QuillMaretError, Recorder):
+        pass
+
+    class Late(E, Middle):
+        pass
+
+    assert Late.__mro__[1:4] == (E, Middle, m3.QuillMaretError)
+    assert Late(404, "m").args == ("[404] m",)
+    assert seen == [("[404] m",)]
 
 
 def test_calls_hold_no_references():

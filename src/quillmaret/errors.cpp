@@ -139,6 +139,57 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
     return result;
 }
 
+// New reference to "[" + digits + "] " + message, where `digits` is the
+// ASCII text of an int: the join of join_message without a string object
+// for the digits. Null with an error set.
+PyObject *join_digits_message(const char *digits, Py_ssize_t n_digits, PyObject *message) noexcept {
+    if (compat::unicode_ready(message) < 0)
+        return nullptr;
+    const unsigned code = width_code(message);
+    static constexpr Py_UCS4 max_char[5] = {127, 255, 65535, 65535, 1114111};
+    const Py_ssize_t fixed = n_digits + 3;  // "[", the digits, "] "
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(message);
+    if (len > (PY_SSIZE_T_MAX >> (code / 2)) - fixed)
+        return join_too_long();
+    PyObject *result = PyUnicode_New(fixed + len, max_char[code]);
+    if (!result)
+        return nullptr;
+    // The result has the message's width, so the message is one plain copy.
+    const int kind = PyUnicode_KIND(result);
+    void *data = PyUnicode_DATA(result);
+    PyUnicode_WRITE(kind, data, 0, '[');
+    for (Py_ssize_t i = 0; i < n_digits; ++i)
+        PyUnicode_WRITE(kind, data, i + 1, static_cast<Py_UCS1>(digits[i]));
+    PyUnicode_WRITE(kind, data, n_digits + 1, ']');
+    PyUnicode_WRITE(kind, data, n_digits + 2, ' ');
+    std::memcpy(static_cast<char *>(data) + fixed * kind, PyUnicode_DATA(message),
+                static_cast<size_t>(len * kind));
+    return result;
+}
+
+// New reference to the joined text for an exact int status code: the digits
+// are written straight into the text when the value fits a long long (they
+// are what int's repr slot gives); otherwise null with *handled false and no
+// error set, and the caller renders it through the slot.
+PyObject *join_int_message(PyObject *status, PyObject *message, bool *handled) noexcept {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(status, &overflow);
+    *handled = overflow == 0;
+    if (overflow != 0)
+        return nullptr;
+    char buf[24];
+    char *end = buf + sizeof buf, *p = end;
+    unsigned long long u = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                     : static_cast<unsigned long long>(value);
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (value < 0)
+        *--p = '-';
+    return join_digits_message(p, end - p, message);
+}
+
 // New reference to the text of a status code: a str as it is, an int or a
 // float through its type's repr slot, anything else through format(v, "").
 inline PyObject *render_status(PyObject *v) noexcept {
@@ -229,12 +280,21 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         fast_call(quill_state.builtin_super, super_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!super)
         return init_failed(12);
-    Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
-    if (!status)
-        return init_failed(12);
-    Ref text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
-    if (!text)
-        return init_failed(12);
+    Ref text;
+    bool joined = false;
+    if (PyLong_CheckExact(slot[P_STATUS_CODE])) {
+        text = Ref::steal(join_int_message(slot[P_STATUS_CODE], slot[P_MESSAGE], &joined));
+        if (joined && !text)
+            return init_failed(12);
+    }
+    if (!joined) {
+        Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
+        if (!status)
+            return init_failed(12);
+        text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
+        if (!text)
+            return init_failed(12);
+    }
     PyObject *init_args[3] = {nullptr, super.get(), text.get()};
     PyObject *result = PyObject_VectorcallMethod(kstr(K___init__), init_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
