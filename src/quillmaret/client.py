@@ -28,6 +28,7 @@ import urllib.parse
 import urllib.request
 from typing import IO, Any
 
+from quillmaret import __version__
 from quillmaret._m3 import (
     QuillMaretAPIError,
     QuillMaretAuthError,
@@ -399,7 +400,7 @@ class QuillMaretClient:
     def _get(self, path: str) -> dict[str, Any]:
         """GETs one resource of the API and returns its JSON object."""
         url = self.base_url + path
-        headers = {"Accept": "application/json", "User-Agent": "quillmaret-python/0.1.0"}
+        headers = {"Accept": "application/json", "User-Agent": f"quillmaret-python/{__version__}"}
         if self.api_key is not None:
             headers["Authorization"] = f"Bearer {self.api_key}"
         request = urllib.request.Request(url, headers=headers, method="GET")
