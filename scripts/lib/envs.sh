@@ -149,16 +149,23 @@ sys.exit(not (u.find_spec("quillmaret._m3") and u.find_spec("quillmaret._quill_t
     echo "$digest" >"$stamp"
 }
 
-# prepare X.Y EXTRA...: finds Python X.Y, and makes .venv/X.Y with the
-# package (and its test hooks) and the named extras installed. Sets $base,
-# $venv, $py and $version_full; returns 1 with $why set when X.Y is not found.
-prepare() {
+# prepare_venv X.Y EXTRA...: finds Python X.Y, and makes .venv/X.Y with the
+# build requirements and the named extras installed. Sets $base, $venv, $py
+# and $version_full; returns 1 with $why set when X.Y is not found, 2 when
+# its environment could not be made.
+prepare_venv() {
     local version=$1
     shift
     why=
     base=$(find_python "$version") || return 1
     make_venv "$version" "$base" || { why="its virtual environment could not be made"; return 2; }
     need_project "$@" || { why="its requirements could not be installed"; return 2; }
-    install_package "$version" || { why="the package did not build"; return 2; }
     version_full=$("$py" -c 'import platform; print(platform.python_version())')
+}
+
+# prepare X.Y EXTRA...: prepare_venv, then the package with its test hooks
+# installed into .venv/X.Y (returns 2 when it does not build).
+prepare() {
+    prepare_venv "$@" || return
+    install_package "$1" || { why="the package did not build"; return 2; }
 }
