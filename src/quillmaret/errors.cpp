@@ -19,6 +19,7 @@
 #include <cstring>  // memcpy
 
 #include "runtime/arguments.h"
+#include "runtime/compat.h"  // unicode_ready, copy_characters, dict_set_str_item
 #include "runtime/runtime.h"
 
 namespace quill {
@@ -80,7 +81,7 @@ inline Py_UCS1 *append_one_byte_text(Py_UCS1 *out, PyObject *piece) noexcept {
     return out + len;
 }
 
-__attribute__((noinline, cold)) PyObject *join_too_long() noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *join_too_long() noexcept {
     PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
     return nullptr;
 }
@@ -90,7 +91,7 @@ __attribute__((noinline, cold)) PyObject *join_too_long() noexcept {
 PyObject *join_message(PyObject *status, PyObject *message) noexcept {
     PyObject *const pieces[4] = {kstr(K_OPEN_BRACKET), status, kstr(K_CLOSE_BRACKET), message};
     for (PyObject *piece : pieces) {
-        if (PyUnicode_READY(piece) < 0)
+        if (compat::unicode_ready(piece) < 0)
             return nullptr;
     }
     // 1. The result's width from the two variable pieces (the others are ASCII).
@@ -127,10 +128,12 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
         if (len == 0)
             continue;
-        if (PyUnicode_KIND(piece) == kind)
+        if (PyUnicode_KIND(piece) == kind) {
             std::memcpy(data + pos * kind, PyUnicode_DATA(piece), static_cast<size_t>(len * kind));
-        else
-            _PyUnicode_FastCopyCharacters(result, pos, piece, 0, len);
+        } else if (compat::copy_characters(result, pos, piece, len) < 0) {
+            Py_DECREF(result);
+            return nullptr;
+        }
         pos += len;
     }
     return result;
@@ -146,12 +149,12 @@ inline PyObject *render_status(PyObject *v) noexcept {
     return PyObject_Format(v, quill_state.empty_str);
 }
 
-__attribute__((noinline, cold)) PyObject *init_failed(int line) noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
     add_traceback(INIT_FUNCNAME, line, SOURCE_FILE);
     return nullptr;
 }
 
-__attribute__((noinline, cold)) PyObject *status_code_not_a_number(PyObject *v) noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *status_code_not_a_number(PyObject *v) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
                  "status_code", "int", Py_TYPE(v)->tp_name);
     return init_failed(8);
@@ -302,8 +305,7 @@ int define_initializer(PyObject *ns, PyObject *cells) noexcept {
 
     PyObject *key = kstr(K___init__);
     if (PyDict_CheckExact(ns))
-        return _PyDict_SetItem_KnownHash(ns, key, func.get(),
-                                         reinterpret_cast<PyASCIIObject *>(key)->hash);
+        return compat::dict_set_str_item(ns, key, func.get());
     return PyObject_SetItem(ns, key, func.get());
 }
 

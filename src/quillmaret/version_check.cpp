@@ -1,4 +1,5 @@
-// version_check.cpp: the warning for a running interpreter other than 3.11.
+// version_check.cpp: the warning for a running interpreter other than the one
+// the module was compiled for.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -1,6 +1,7 @@
 // class_hooks.cpp: hooks into the class construction protocol and the
 // cached global lookup (whose module dictionary is this module's own).
 #include "testhooks.h"
+#include "runtime/compat.h"  // HAS_DICT_VERSION, dict_version
 
 #include <cstddef>  // offsetof
 
@@ -149,13 +150,18 @@ PyObject *hook_reset_lookup_record(PyObject *, PyObject *site) {
     Py_RETURN_NONE;
 }
 
-// dict_version(d) -> int: the dictionary's version tag.
+// dict_version(d) -> int: the dictionary's version tag; NotImplementedError
+// where dictionaries have none (3.12 and later).
 PyObject *hook_dict_version(PyObject *, PyObject *arg) {
     if (!PyDict_Check(arg)) {
         PyErr_SetString(PyExc_TypeError, "expected a dict");
         return nullptr;
     }
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<PyDictObject *>(arg)->ma_version_tag);
+    if (!compat::HAS_DICT_VERSION) {
+        PyErr_SetString(PyExc_NotImplementedError, "dictionaries have no version tag");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(compat::dict_version(arg));
 }
 
 PyMethodDef methods[] = {

@@ -6,6 +6,7 @@
 // the two C-level calls that can carry any keys: the type's call slot with a
 // keyword dict, and the entry routine itself with a keyword dict.
 #include "testhooks.h"
+#include "runtime/compat.h"  // FastCallWithKeywords
 
 using namespace quill;
 
@@ -51,7 +52,7 @@ PyObject *call_entry_with_dict(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_TypeError, "func's entry is not METH_FASTCALL | METH_KEYWORDS");
         return nullptr;
     }
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+    auto entry = reinterpret_cast<compat::FastCallWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
     return entry(func, &PyTuple_GET_ITEM(pos, 0), PyTuple_GET_SIZE(pos), kwargs == Py_None ? nullptr : kwargs);
 }
 

@@ -6,6 +6,7 @@
 // test sees what each call path handed over.
 #include "testhooks.h"
 
+#include <climits>  // INT_MIN, INT_MAX
 #include <cstring>  // strcmp
 
 using namespace quill;
@@ -266,9 +267,14 @@ PyObject *hook_set_defaults_getter(PyObject *, PyObject *args) {
 
 // select_vectorcall(ml_flags): (accepted, entry address or None)
 PyObject *hook_select_vectorcall(PyObject *, PyObject *arg) {
-    int ml_flags = _PyLong_AsInt(arg);
-    if (ml_flags == -1 && PyErr_Occurred())
+    long value = PyLong_AsLong(arg);
+    if (value == -1 && PyErr_Occurred())
         return nullptr;
+    if (value < INT_MIN || value > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return nullptr;
+    }
+    int ml_flags = static_cast<int>(value);
     bool ok = false;
     vectorcallfunc entry = select_vectorcall(ml_flags, &ok);
     Ref address = entry ? Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void *>(entry)))

@@ -24,21 +24,21 @@ PyTypeObject *as_type(PyObject *o) { return reinterpret_cast<PyTypeObject *>(o);
 
 // is_subtype(a, b) -> bool
 PyObject *hook_is_subtype(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("is_subtype", nargs, 2, 2) || require_types(args, 2) < 0)
+    if (!check_positional("is_subtype", nargs, 2, 2) || require_types(args, 2) < 0)
         return nullptr;
     return PyBool_FromLong(is_subtype(as_type(args[0]), as_type(args[1])));
 }
 
 // is_subtype_of_either(t, a, b) -> bool
 PyObject *hook_is_subtype_of_either(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("is_subtype_of_either", nargs, 3, 3) || require_types(args, 3) < 0)
+    if (!check_positional("is_subtype_of_either", nargs, 3, 3) || require_types(args, 3) < 0)
         return nullptr;
     return PyBool_FromLong(is_subtype_of_either(as_type(args[0]), as_type(args[1]), as_type(args[2])));
 }
 
 // exception_matches(err, spec) -> bool
 PyObject *hook_exception_matches(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("exception_matches", nargs, 2, 2))
+    if (!check_positional("exception_matches", nargs, 2, 2))
         return nullptr;
     return PyBool_FromLong(exception_matches(args[0], args[1]));
 }
@@ -46,7 +46,7 @@ PyObject *hook_exception_matches(PyObject *, PyObject *const *args, Py_ssize_t n
 // get_attribute_no_error(obj, name) -> (True, value) | (False, None); raises
 // what stayed pending.
 PyObject *hook_get_attribute_no_error(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("get_attribute_no_error", nargs, 2, 2))
+    if (!check_positional("get_attribute_no_error", nargs, 2, 2))
         return nullptr;
     if (!PyUnicode_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "the name must be a str");
@@ -72,7 +72,7 @@ PyObject *hook_get_builtin_name(PyObject *, PyObject *arg) {
 // call_builtin_direct(func[, arg]) -> object; func must be a builtin
 // function or a function object.
 PyObject *hook_call_builtin_direct(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("call_builtin_direct", nargs, 1, 2))
+    if (!check_positional("call_builtin_direct", nargs, 1, 2))
         return nullptr;
     if (!PyCFunction_Check(args[0]) &&
         !PyObject_TypeCheck(args[0], quill_state.function_type)) {
@@ -86,7 +86,7 @@ PyObject *hook_call_builtin_direct(PyObject *, PyObject *const *args, Py_ssize_t
 // the argument vector; `offset` sets PY_VECTORCALL_ARGUMENTS_OFFSET and
 // gives the vector its spare slot in front.
 PyObject *hook_fast_call(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("fast_call", nargs, 3, 3))
+    if (!check_positional("fast_call", nargs, 3, 3))
         return nullptr;
     if (!PyTuple_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "args must be a tuple");

@@ -9,6 +9,19 @@
 
 #include "runtime/runtime.h"
 
+// True when a hook called `name` got between min and max positional
+// arguments; otherwise false with TypeError set.
+inline bool check_positional(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) {
+    if (nargs >= min && nargs <= max)
+        return true;
+    if (min == max)
+        PyErr_Format(PyExc_TypeError, "%.200s expected %zd arguments, got %zd", name, min, nargs);
+    else
+        PyErr_Format(PyExc_TypeError, "%.200s expected %zd to %zd arguments, got %zd", name, min,
+                     max, nargs);
+    return false;
+}
+
 int testhooks_init_module(PyObject *m);
 int testhooks_init_lzss(PyObject *m);
 int testhooks_init_function(PyObject *m);

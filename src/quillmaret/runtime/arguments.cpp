@@ -28,7 +28,7 @@ inline bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash) noexcep
                        static_cast<size_t>(len) * static_cast<size_t>(kind)) == 0;
 }
 
-[[gnu::cold]] void raise_unexpected_keyword(const char *funcname, PyObject *key) noexcept {
+QUILL_COLD void raise_unexpected_keyword(const char *funcname, PyObject *key) noexcept {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", funcname, key);
 }
 
@@ -42,7 +42,7 @@ inline bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash) noexcep
 // otherwise be dropped silently) or shares a slot with another key; both
 // are reported with the key's name, so the call never fails without an
 // exception set.
-[[gnu::cold]] int report_unbound_keywords(PyObject *kwdict, Py_ssize_t nargs, ParamNames names,
+QUILL_COLD int report_unbound_keywords(PyObject *kwdict, Py_ssize_t nargs, ParamNames names,
                                           PyObject *const *values, const char *funcname) noexcept {
     ParamNames first_kw = names + nargs;
     Ref unbound;        // first key whose slot stayed empty

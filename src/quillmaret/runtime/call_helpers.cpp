@@ -6,6 +6,7 @@
 // read the builtins module, the empty tuple and the function object type
 // from quill_state.
 #include "runtime.h"
+#include "compat.h"  // generic_getattr_no_error, pending_error_type
 
 #include <cstring>  // std::memcpy
 
@@ -32,13 +33,13 @@ inline bool base_chain_contains(PyTypeObject *t, PyTypeObject *target) noexcept 
 
 // Native implementations may not return null without an error; turn that
 // into the interpreter's SystemError so the failure cannot pass as success.
-[[gnu::cold, gnu::noinline]] void raise_null_without_error() noexcept {
+QUILL_NOINLINE QUILL_COLD void raise_null_without_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
 
 // Step 5 of fast_call: no arguments and no vectorcall entry; call the type's
 // call slot with the shared empty tuple. New reference, or null.
-[[gnu::cold, gnu::noinline]] PyObject *call_slot_without_arguments(PyObject *func) noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *call_slot_without_arguments(PyObject *func) noexcept {
     ternaryfunc call = Py_TYPE(func)->tp_call;
     if (!call)  // not callable: the interpreter raises its own TypeError
         return PyObject_Call(func, quill_state.empty_tuple, nullptr);
@@ -124,13 +125,12 @@ PyObject *get_attribute_no_error(PyObject *obj, PyObject *name) noexcept {
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
     // The generic lookup can report a miss without building an exception.
     if (getattro == PyObject_GenericGetAttr)
-        return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        return compat::generic_getattr_no_error(obj, name);
 
     PyObject *result = getattro ? getattro(obj, name) : PyObject_GetAttr(obj, name);
     if (result)
         return result;
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
-    PyObject *exc_type = tstate->curexc_type;
+    PyObject *exc_type = compat::pending_error_type();
     if (exc_type &&
         (exc_type == PyExc_AttributeError || exception_matches(exc_type, PyExc_AttributeError)))
         PyErr_Clear();

@@ -4,6 +4,7 @@
 // class into the functions of its body; and the cached lookup of global
 // names in the module dictionary.
 #include "runtime.h"
+#include "compat.h"  // dict_get_str_item, dict_version
 
 namespace quill {
 
@@ -138,27 +139,26 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
 }
 
 // Slow part of the cached lookup: the module dictionary changed since the
-// record was filled. New reference, or null with an error set.
-[[gnu::noinline]] static PyObject *probe_global(PyObject *name, LookupRecord *record) noexcept {
+// record was filled (or has no version tag to tell). New reference, or null
+// with an error set.
+QUILL_NOINLINE static PyObject *probe_global(PyObject *name, LookupRecord *record) noexcept {
     PyObject *dict = quill_state.module_dict;
     // 2. Probe with the name's cached hash (interned names carry one; a name
     //    never hashed yet is hashed here, once).
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(name)->hash;
-    if (hash == -1) {
-        hash = PyObject_Hash(name);
-        if (hash == -1)
-            return nullptr;
+    PyObject *value = nullptr;
+    int found = compat::dict_get_str_item(dict, name, &value);
+    if (compat::HAS_DICT_VERSION) {
+        // Read the tag after the probe: a key's __eq__ run by the probe may
+        // have changed the dictionary, and the value belongs to the state
+        // after it. The tag keeps the borrowed value valid.
+        record->version = compat::dict_version(dict);
+        record->value = value;
     }
-    PyObject *value = _PyDict_GetItem_KnownHash(dict, name, hash);  // borrowed
-    // Read the tag after the probe: a key's __eq__ run by the probe may have
-    // changed the dictionary, and the value belongs to the state after it.
-    record->version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    record->value = value;
     // 3. Found in the module.
-    if (value)
-        return Py_NewRef(value);
+    if (found > 0)
+        return value;
     // 4. A failed probe that is an ordinary error counts as a miss.
-    if (PyErr_Occurred()) {
+    if (found < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             return nullptr;
         PyErr_Clear();
@@ -169,9 +169,10 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
 
 PyObject *cached_global_lookup(PyObject *name, LookupRecord *record) noexcept {
     assert(PyUnicode_CheckExact(name));
-    // 1. The dictionary has not changed since this site looked last.
-    auto *dict = reinterpret_cast<PyDictObject *>(quill_state.module_dict);
-    if (dict->ma_version_tag == record->version) {
+    // 1. The dictionary has not changed since this site looked last. Without
+    //    a version tag (3.12 and later) every lookup probes.
+    if (compat::HAS_DICT_VERSION &&
+        compat::dict_version(quill_state.module_dict) == record->version) {
         if (record->value)
             return Py_NewRef(record->value);
         return get_builtin_name(name);

@@ -8,6 +8,7 @@
 // turns them into a vector call or, for tuple-and-dict implementations,
 // dispatches on the call kind.
 #include "runtime.h"
+#include "compat.h"  // FastCallWithKeywords
 
 namespace quill {
 namespace {
@@ -24,18 +25,18 @@ inline Fn implementation(const FunctionObject *f) noexcept {
 
 // The two message formats; the reason is an argument. Out of line, so the
 // entries stay short. Always null with TypeError set.
-[[gnu::noinline, gnu::cold]] PyObject *fail_reason(const FunctionObject *f, const char *reason) noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *fail_reason(const FunctionObject *f, const char *reason) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() %s", f->m_ml->ml_name, reason);
     return nullptr;
 }
 
-[[gnu::noinline, gnu::cold]] PyObject *fail_count(const FunctionObject *f, const char *reason,
+QUILL_NOINLINE QUILL_COLD PyObject *fail_count(const FunctionObject *f, const char *reason,
                                                   Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->m_ml->ml_name, reason, given);
     return nullptr;
 }
 
-[[gnu::noinline, gnu::cold]] PyObject *fail_call_flags() noexcept {
+QUILL_NOINLINE QUILL_COLD PyObject *fail_call_flags() noexcept {
     PyErr_SetString(PyExc_SystemError, "Bad call flags for QuillFunction");
     return nullptr;
 }
@@ -99,7 +100,7 @@ PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const 
         ++args;
         --n;
     }
-    return implementation<_PyCFunctionFastWithKeywords>(f)(self, args, n, kwnames);
+    return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
 }
 
 PyObject *function_vectorcall_fastcall_keywords_method(PyObject *func, PyObject *const *args,

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "../constant_ids.h"
+#include "compiler.h"
 #include "ref.h"
 
 namespace quill {
@@ -61,7 +62,8 @@ inline bool takes_self_from_args(const FunctionObject *f) noexcept {
 // runtime). Every object field holds a strong reference for the life of the
 // process unless its note says otherwise.
 
-// Per lookup site of the cached global lookup.
+// Per lookup site of the cached global lookup. Filled only where the
+// dictionary has a version tag (3.11; see compat.h); empty otherwise.
 struct LookupRecord {
     uint64_t version;   // the module dictionary's ma_version_tag seen last; 0 at load
     PyObject *value;    // borrowed: kept valid by the version tag; may be null

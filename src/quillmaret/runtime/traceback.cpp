@@ -6,15 +6,9 @@
 // sorted array, so a repeated failure at a known line creates no new code
 // object or string.
 #include "runtime.h"
+#include "compat.h"  // PendingError, set_frame_line, thread_state
 
 #include <frameobject.h>  // PyFrame_New
-
-// The frame record itself, for its f_lineno field: 3.11 keeps struct _frame
-// private, and a frame made by PyFrame_New otherwise reports the line of
-// its first instruction. Only this file sees the internal header.
-#define Py_BUILD_CORE
-#include "internal/pycore_frame.h"  // struct _frame (f_lineno)
-#undef Py_BUILD_CORE
 
 #include <cstring>  // std::memmove
 
@@ -93,41 +87,17 @@ void cache_code(PyCodeObject *code, int line) noexcept {
     ++cache.count;
 }
 
-// The thread state's pending error, taken out of it.
-struct PendingError {
-    PyObject *type, *value, *tb;  // owned, each may be null
-
-    static PendingError take(PyThreadState *tstate) noexcept {
-        PendingError e{tstate->curexc_type, tstate->curexc_value, tstate->curexc_traceback};
-        tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
-        return e;
-    }
-    // Makes this the pending error again, dropping whatever is pending now.
-    void restore(PyThreadState *tstate) noexcept {
-        PendingError stray = take(tstate);
-        tstate->curexc_type = type;
-        tstate->curexc_value = value;
-        tstate->curexc_traceback = tb;
-        stray.drop();
-    }
-    void drop() noexcept {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-};
-
 }  // namespace
 
 void add_traceback(const char *funcname, int line, const char *filename) noexcept {
     // 1. The thread state, whose pending error gets the entry.
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
+    PyThreadState *tstate = compat::thread_state();
 
     // 2. Set the pending error aside while the code object and the frame
     //    are made: neither may run with an error pending (the frame's lookup
     //    of __builtins__ in its globals, for one, gives up when it sees one,
     //    and the entry would be lost).
-    PendingError saved = PendingError::take(tstate);
+    compat::PendingError saved = compat::PendingError::take();
 
     // 3. The code object for the line: cached, or made and cached. If
     //    it cannot be made, its error replaces the one being reported.
@@ -152,11 +122,11 @@ void add_traceback(const char *funcname, int line, const char *filename) noexcep
         saved.drop();
         return;
     }
-    saved.restore(tstate);
+    saved.restore();
 
     // 5. Append the entry to the pending traceback; it holds the frame.
     if (frame) {
-        frame->f_lineno = line;
+        compat::set_frame_line(frame, line);
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }
