@@ -1,8 +1,12 @@
 """The demo client against the local mock API: HTTP status and body to SDK errors."""
+import http.client
 import importlib.util
 import json
+import re
 import socket
 import sys
+import threading
+import time
 import urllib.error
 from pathlib import Path
 
@@ -63,6 +67,100 @@ def closed_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
+
+
+class LoopbackServer:
+    """A server on 127.0.0.1 that runs `script(server, connection)` for each
+    connection, one at a time, from a thread.
+
+    Scripts write raw bytes, so that they can break the protocol as they
+    please; `read_head` reads a request's head and records it in `heads`.
+    """
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.05)  # how often the thread checks for stop()
+        self.port = self.listener.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.script = None
+        self.heads = []
+        self.finished = threading.Event()  # set when a script has ended
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._serve, name="loopback", daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                conn.settimeout(5)
+                try:
+                    self.script(self, conn)
+                except OSError:
+                    pass  # the client hung up or gave up
+                finally:
+                    self.finished.set()
+
+    def read_head(self, conn):
+        head = b""
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            chunk = conn.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+        self.heads.append(head)
+        return head
+
+    def reset(self):
+        self.script = None
+        self.heads.clear()
+        self.finished.clear()
+
+    def stop(self):
+        self._stopping.set()
+        self._thread.join(10)
+        self.listener.close()
+
+
+def answer(raw):
+    """A script that reads the request and answers with `raw`."""
+    def script(server, conn):
+        server.read_head(conn)
+        conn.sendall(raw)
+    return script
+
+
+def http_answer(status, body, *headers):
+    lines = [f"HTTP/1.1 {status}".encode(), *headers,
+             b"Content-Type: application/json", b"Content-Length: %d" % len(body)]
+    return b"\r\n".join(lines) + b"\r\n\r\n" + body
+
+
+# Module-scoped for the reason given above the `server` fixture.
+@pytest.fixture(scope="module")
+def loopback_servers():
+    servers = LoopbackServer(), LoopbackServer()
+    yield servers
+    for server in servers:
+        server.stop()
+
+
+@pytest.fixture
+def loopback(loopback_servers):
+    for server in loopback_servers:
+        server.reset()
+    yield loopback_servers[0]
+    for server in loopback_servers:
+        server.reset()
+
+
+@pytest.fixture
+def other_origin(loopback, loopback_servers):
+    """A second server: the same host on another port."""
+    return loopback_servers[1]
 
 
 def client_for(api, key):
@@ -135,6 +233,46 @@ class TestStatusMapping:
             with pytest.raises(ValueError, match="quarter must be 1 to 4"):
                 client.get_quarter("FR", 2024, quarter)
 
+    ARGUMENT_MISTAKES = [
+        # (country, year, quarter, exception, message)
+        ("FR", 2024, 2.0, TypeError, "quarter must be an int, not float"),
+        ("FR", 2024, "2", TypeError, "quarter must be an int, not str"),
+        ("FR", 2024, True, TypeError, "quarter must be an int, not bool"),
+        ("FR", "2024", 1, TypeError, "year must be an int, not str"),
+        ("FR", 2024.0, 1, TypeError, "year must be an int, not float"),
+        ("FR", True, 1, TypeError, "year must be an int, not bool"),
+        (None, 2024, 1, TypeError, "country must be a str, not NoneType"),
+        (b"FR", 2024, 1, TypeError, "country must be a str, not bytes"),
+        ("FRA", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("F", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("F/", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("\u00c9S", 2024, 1, ValueError, "country must be a two-letter code"),
+    ]
+
+    @pytest.mark.parametrize("country,year,quarter,exc,message", ARGUMENT_MISTAKES)
+    def test_argument_mistakes_are_refused_before_any_request(self, country, year, quarter, exc,
+                                                              message):
+        client = QuillMaretClient("k", base_url="http://127.0.0.1:9", timeout=1)
+        with pytest.raises(exc, match=re.escape(message)):
+            client.get_quarter(country, year, quarter)
+
+    def test_constructor_refuses_mistaken_arguments(self):
+        for kwargs, exc, name in [
+            ({"api_key": 7}, TypeError, "api_key"),
+            ({"api_key": "k\r\nX-Injected: 1"}, ValueError, "api_key"),
+            ({"base_url": "api.quillmaret.example/v1"}, ValueError, "base_url"),
+            ({"base_url": "file:///etc"}, ValueError, "base_url"),
+            ({"timeout": "5"}, TypeError, "timeout"),
+            ({"timeout": 0}, ValueError, "timeout"),
+            ({"timeout": float("nan")}, ValueError, "timeout"),
+            ({"max_response_bytes": 1.5}, TypeError, "max_response_bytes"),
+            ({"max_response_bytes": 0}, ValueError, "max_response_bytes"),
+        ]:
+            with pytest.raises(exc, match=name):
+                QuillMaretClient(**{"api_key": "k", **kwargs})
+        # None stays a valid key (public endpoints) and timeout (no deadline).
+        QuillMaretClient(None, timeout=None)
+
     def test_unreachable_api_raises_the_base_error(self, closed_port):
         # Nothing listens on the port any more: the connection is refused.
         client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
@@ -154,14 +292,20 @@ class TestRateLimit:
 
     def test_request_after_200_is_refused_over_http(self, api):
         client = client_for(api, mock_api.FREE_KEY)
+        start = time.monotonic()
         for _ in range(self.LIMIT):
             client.get_quarter("US", 2023, 1)
         with pytest.raises(QuillMaretRateLimitError) as info:
             client.get_quarter("US", 2023, 1)
         err = info.value
         assert err.status_code == 429
-        assert err.payload == {"error": "rate_limited", "limit": self.LIMIT,
-                               "window_seconds": self.WINDOW, "retry_after_seconds": self.WINDOW}
+        payload = dict(err.payload)
+        # The window opened with the first request: the wait is a day less
+        # the seconds (rounded up) that the requests took.
+        retry = payload.pop("retry_after_seconds")
+        assert self.WINDOW - (time.monotonic() - start) - 1 <= retry <= self.WINDOW
+        assert payload == {"error": "rate_limited", "limit": self.LIMIT,
+                           "window_seconds": self.WINDOW}
         # Other keys have windows of their own; the pro tier has no limit.
         client_for(api, mock_api.PRO_KEY).get_quarter("US", 2023, 1)
 
@@ -239,3 +383,150 @@ class TestErrorForResponse:
 
     def test_empty_reason_names_the_status(self):
         assert error_for_response(599, "", b"").message == "HTTP status 599"
+
+
+def reset_mid_body(status):
+    """Sends part of a body, then resets the connection."""
+    def script(server, conn):
+        server.read_head(conn)
+        conn.sendall(b"HTTP/1.1 %s\r\nContent-Length: 100000\r\n\r\n[1," % status)
+        time.sleep(0.1)  # lets the client read the head
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    return script
+
+
+def trickle(first, then, *, http=True):
+    """Sends `first`, then one byte of `then` every 50 ms."""
+    def script(server, conn):
+        if http:
+            server.read_head(conn)
+        else:
+            conn.recv(4096)  # the TLS client hello
+        conn.sendall(first)
+        for i in range(len(then)):
+            time.sleep(0.05)
+            conn.sendall(then[i:i + 1])
+    return script
+
+
+def endless_body(status, declare_length):
+    """Answers with a body of 64 MiB, declared or ended by closing; records
+    in `server.sent_all` whether all of it left."""
+    size, block = 64 << 20, b"x" * (1 << 20)
+    def script(server, conn):
+        server.sent_all = False
+        server.read_head(conn)
+        length = b"Content-Length: %d\r\n" % size if declare_length else b""
+        conn.sendall(b"HTTP/1.1 %s\r\n%s\r\n" % (status, length))
+        for _ in range(size // len(block)):
+            conn.sendall(block)
+        server.sent_all = True
+    return script
+
+
+class TestExchange:
+    """The client against loopback servers that misbehave."""
+
+    REDIRECTS = [
+        # (name, Location, who answers the redirected request, keeps the key)
+        ("same origin, relative", "/v1/elsewhere", "api", True),
+        ("same origin, absolute", "http://127.0.0.1:{api}/v1/elsewhere", "api", True),
+        ("another port", "http://127.0.0.1:{other}/elsewhere", "other", False),
+        ("another host name", "http://localhost:{api}/v1/elsewhere", "api", False),
+    ]
+
+    @pytest.mark.parametrize("name,location,target,keeps_key", REDIRECTS,
+                             ids=[r[0] for r in REDIRECTS])
+    def test_key_never_follows_a_redirect_to_another_origin(self, loopback, other_origin, name,
+                                                           location, target, keeps_key):
+        location = location.format(api=loopback.port, other=other_origin.port).encode()
+
+        def api(server, conn):
+            head = server.read_head(conn)
+            if head.startswith(b"GET /v1/data/"):
+                conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
+                             % location)
+            else:
+                conn.sendall(http_answer("200 OK", b'{"moved": true}'))
+
+        loopback.script = api
+        other_origin.script = answer(http_answer("200 OK", b'{"moved": true}'))
+        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1", timeout=5)
+        assert client.get_quarter("FR", 2024, 1) == {"moved": True}
+        followed = (loopback if target == "api" else other_origin).heads[-1]
+        assert b"Authorization: Bearer s3cret" in loopback.heads[0]
+        assert (b"s3cret" in followed) is keeps_key, followed
+
+    FAILURES = [
+        # (name, script, error class, cause)
+        ("malformed status line", answer(b"HTTQ/9 nonsense\r\n\r\n"), QuillMaretError,
+         http.client.BadStatusLine),
+        # What arrives is a JSON object: only the length tells it is cut short.
+        ("body shorter than its length",
+         answer(b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}"),
+         QuillMaretError, http.client.IncompleteRead),
+        ("error body shorter than its length",
+         answer(b"HTTP/1.1 429 Too Many\r\nContent-Length: 50\r\n\r\n{}"),
+         QuillMaretRateLimitError, http.client.IncompleteRead),
+        ("header line over 64 KiB",
+         answer(b"HTTP/1.1 200 OK\r\nX-Big: " + b"a" * 70000 + b"\r\n\r\n{}"),
+         QuillMaretError, http.client.LineTooLong),
+        ("more than 100 header lines",
+         answer(b"HTTP/1.1 200 OK\r\n" + b"X-N: 1\r\n" * 101 + b"Content-Length: 2\r\n\r\n{}"),
+         QuillMaretError, http.client.HTTPException),
+        ("JSON nested too deeply",
+         answer(http_answer("200 OK", b"[" * 100000 + b"]" * 100000)), QuillMaretError,
+         RecursionError),
+        # Whether the reset comes before or after the head was read, the
+        # error is an SDK error.
+        ("connection reset mid-body of an error", reset_mid_body(b"500 Oops"), QuillMaretError,
+         ConnectionResetError),
+    ]
+
+    @pytest.mark.parametrize("name,script,cls,cause", FAILURES, ids=[f[0] for f in FAILURES])
+    def test_failed_exchange_raises_an_sdk_error(self, loopback, name, script, cls, cause):
+        loopback.script = script
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=5)
+        with pytest.raises(cls) as info:
+            client.get_quarter("FR", 2024, 1)
+        assert isinstance(info.value.__cause__, cause)
+
+    TIMEOUT = 0.3
+    SLOW = [
+        # (name, script, scheme)
+        ("headers", trickle(b"HTTP/1.1 200 OK\r\n", b"X-Slow: " + b"a" * 100), "http"),
+        ("body", trickle(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", b" " * 100), "http"),
+        # A TLS record header announcing 16 KiB, then the record byte by byte.
+        ("TLS handshake", trickle(b"\x16\x03\x03\x40\x00", b"\x00" * 100, http=False), "https"),
+    ]
+
+    @pytest.mark.parametrize("name,script,scheme", SLOW, ids=[s[0] for s in SLOW])
+    def test_timeout_bounds_the_whole_call(self, loopback, name, script, scheme):
+        loopback.script = script
+        client = QuillMaretClient("k", base_url=f"{scheme}://127.0.0.1:{loopback.port}/v1",
+                                  timeout=self.TIMEOUT)
+        start = time.monotonic()
+        with pytest.raises(QuillMaretError) as info:
+            client.get_quarter("FR", 2024, 1)
+        elapsed = time.monotonic() - start
+        # The server would take 5 s to finish; a small margin for a busy machine.
+        assert elapsed < self.TIMEOUT + 1.0, elapsed
+        assert "within 0.3 s" in str(info.value)
+
+    @pytest.mark.parametrize("status", [b"200 OK", b"500 Oops"])
+    @pytest.mark.parametrize("declare_length", [True, False], ids=["declared", "undeclared"])
+    def test_body_past_the_cap_is_refused_unread(self, loopback, status, declare_length):
+        loopback.script = endless_body(status, declare_length)
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10,
+                                  max_response_bytes=1000)
+        with pytest.raises(QuillMaretError) as info:
+            client.get_quarter("FR", 2024, 1)
+        err = info.value
+        if status == b"200 OK":
+            assert "max_response_bytes (1000)" in str(err)
+        else:
+            assert err.status_code == 500 and err.payload == {}
+            assert "max_response_bytes (1000)" in str(err.__cause__)
+        # The client stopped reading: the server could not send it all.
+        assert loopback.finished.wait(10)
+        assert not loopback.sent_all

@@ -36,6 +36,16 @@ class UnregisteredError(QuillMaretNotComputedError):
     pass
 
 
+class _SlottedBase(QuillMaretAPIError):
+    __slots__ = ("request_id",)
+
+
+@register_pickling
+class SlottedError(_SlottedBase):
+    """Slots of its own and inherited, one private (stored mangled), one left unset."""
+    __slots__ = ("__attempt", "unset")
+
+
 def make_error(cls):
     err = cls(429, "slow down \u00e9\u4e2d\U0001d11e", {"retry_after_seconds": 30, "nested": [1, {"k": None}]})
     err.request_id = "req-1"
@@ -131,6 +141,15 @@ class TestUserSubclasses:
             assert_same_error(got, err)
             assert got.invoice == "INV-1" and got.payload == {"invoice": "INV-1"}
         assert_same_error(copy.copy(err), err)
+
+    def test_registered_subclass_keeps_its_slots(self):
+        err = SlottedError(503, "m", {"k": 1})
+        err.request_id, err._SlottedError__attempt, err.in_dict = "req-9", 2, "d"
+        copies = [pickle.loads(pickle.dumps(err, p)) for p in PROTOCOLS]
+        for got in copies + [copy.copy(err), copy.deepcopy(err)]:
+            assert_same_error(got, err)
+            assert (got.request_id, got._SlottedError__attempt) == ("req-9", 2)
+            assert not hasattr(got, "unset")
 
     def test_unregistered_subclass_gets_the_default_reduction(self):
         # The dispatch table is keyed by exact class, which is why

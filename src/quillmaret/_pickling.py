@@ -9,9 +9,11 @@ never reaches the parent.
 The reducer registered here rebuilds the error without running any
 initializer: the class's ``__new__`` receives ``args`` (which the base
 exception stores as they are) and the instance dictionary is restored through
-``BaseException.__setstate__``.  The copy thus has the same class, ``args``,
-``status_code``, ``message``, ``payload``, notes and any attribute the caller
-set.  Pickles stay loadable without this module: they name the class and,
+``BaseException.__setstate__``, which sets each of its items as an
+attribute.  The values of a subclass's ``__slots__`` travel in that same
+dictionary: setting them as attributes stores them in their slots.  The copy
+thus has the same class, ``args``, ``status_code``, ``message``, ``payload``,
+notes and any attribute the caller set.  Pickles stay loadable without this module: they name the class and,
 below protocol 2, the standard ``copyreg.__newobj__``; nothing of the
 package.  ``__traceback__``, ``__cause__`` and ``__context__`` are dropped, as
 for every pickled exception.
@@ -41,11 +43,40 @@ __all__ = ["register_pickling"]
 _newobj: Callable[..., Any] = getattr(copyreg, "__newobj__")
 
 
+_UNSET = object()
+
+
+def _slot_names(cls: type) -> list[str]:
+    """The attribute names of the slots that cls and its bases declare."""
+    names = []
+    for klass in cls.__mro__:
+        slots = vars(klass).get("__slots__", ())
+        for name in (slots,) if isinstance(slots, str) else slots:
+            if name in ("__dict__", "__weakref__"):
+                continue
+            # A private name is stored under its mangled name.
+            owner = klass.__name__.lstrip("_")
+            if name.startswith("__") and not name.endswith("__") and owner:
+                name = f"_{owner}{name}"
+            names.append(name)
+    return names
+
+
 def _reduce_api_error(
     err: QuillMaretAPIError,
 ) -> tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any] | None]:
-    """Reduces an API error to (__newobj__, (class, *args), instance dict)."""
+    """Reduces an API error to (__newobj__, (class, *args), attributes).
+
+    The attributes are the instance dictionary plus the slots that are set.
+    """
     state = err.__dict__
+    slots = _slot_names(type(err))
+    if slots:
+        state = dict(state)
+        for name in slots:
+            value = getattr(err, name, _UNSET)
+            if value is not _UNSET:
+                state[name] = value
     return _newobj, (type(err), *err.args), (state if state else None)
 
 

@@ -5,16 +5,28 @@
     >>> data = client.get_quarter("FR", 2024, 2)
 
 Every non-success answer of the API raises one of the SDK's errors, chosen by
-the HTTP status; a failure to reach the API at all raises QuillMaretError.
+the HTTP status; any other failure of the exchange (the API cannot be reached,
+answers too slowly, too much, or with a broken or non-JSON answer) raises
+QuillMaretError, with the underlying exception as its ``__cause__``.
+
+The API key is sent only to the API's origin (scheme, host and port): a
+redirect to another origin is followed without it.
 """
 
 from __future__ import annotations
 
+import contextvars
+import http.client
+import io
 import json
+import math
+import operator
+import socket
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import Any
+from typing import IO, Any
 
 from quillmaret._m3 import (
     QuillMaretAPIError,
@@ -24,9 +36,17 @@ from quillmaret._m3 import (
     QuillMaretRateLimitError,
 )
 
-__all__ = ["DEFAULT_BASE_URL", "QuillMaretClient", "error_for_response"]
+__all__ = [
+    "DEFAULT_BASE_URL",
+    "DEFAULT_MAX_RESPONSE_BYTES",
+    "QuillMaretClient",
+    "error_for_response",
+]
 
 DEFAULT_BASE_URL = "https://api.quillmaret.example/v1"
+
+# The API answers with small JSON objects; anything near this size is not one.
+DEFAULT_MAX_RESPONSE_BYTES = 10 * 1024 * 1024
 
 # The statuses with an error class of their own; any other non-success
 # status raises QuillMaretAPIError itself.
@@ -37,6 +57,14 @@ _ERROR_CLASSES: dict[int, type[QuillMaretAPIError]] = {
     429: QuillMaretRateLimitError,
 }
 
+# What the standard library raises when an exchange fails: socket errors and
+# timeouts (OSError, URLError), malformed answers (HTTPException: bad status
+# line, over-long or too many header lines, a body cut short) and URLs it
+# cannot use (ValueError, e.g. a redirect to an unencodable host name).
+_EXCHANGE_FAILURES = (OSError, http.client.HTTPException, ValueError)
+
+_READ_CHUNK = 64 * 1024
+
 
 def error_for_response(status: int, reason: str, body: bytes) -> QuillMaretAPIError:
     """Builds the error for a non-success answer of the API.
@@ -44,13 +72,13 @@ def error_for_response(status: int, reason: str, body: bytes) -> QuillMaretAPIEr
     The API answers errors with a JSON object; its "message" becomes the
     error's message and its other fields (an error code and details such as
     "retry_after_seconds") the payload.  A body that is not such an object
-    (a proxy's HTML page, say) leaves the HTTP reason phrase as the message
-    and an empty payload.
+    (a proxy's HTML page, JSON nested too deeply to decode, say) leaves the
+    HTTP reason phrase as the message and an empty payload.
     """
     cls = _ERROR_CLASSES.get(status, QuillMaretAPIError)
     try:
         document = json.loads(body)
-    except ValueError:  # also covers undecodable bytes
+    except (ValueError, RecursionError):  # ValueError covers undecodable bytes
         document = None
     if not isinstance(document, dict):
         return cls(status, reason or f"HTTP status {status}")
@@ -60,23 +88,283 @@ def error_for_response(status: int, reason: str, body: bytes) -> QuillMaretAPIEr
     return cls(status, message, document)
 
 
+# -- the call's deadline -------------------------------------------------------
+#
+# A socket timeout bounds each socket operation, not the call: a server that
+# sends one byte at a time restarts it with every byte.  So every operation of
+# a call (connecting, the TLS handshake, sending, each read of the status
+# line, headers and body) gets only the time left before the call's deadline.
+# The deadline is set for the duration of one call by QuillMaretClient._get;
+# the connection classes below read it from this variable because urllib
+# builds them itself.
+
+_deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar(
+    "quillmaret_client_deadline", default=None
+)
+
+
+def _time_left() -> float | None:
+    """Seconds left before the current call's deadline (None: no deadline).
+
+    Raises TimeoutError once the deadline has passed.
+    """
+    deadline = _deadline.get()
+    if deadline is None:
+        return None
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError("the call's time ran out")
+    return left
+
+
+def _connect_by_deadline(
+    address: tuple[str, int],
+    timeout: object = None,
+    source_address: tuple[str, int] | None = None,
+) -> socket.socket:
+    """socket.create_connection, with every attempt bounded by the deadline.
+
+    ``timeout`` (the connection's own, per attempt) is ignored: the time left
+    is shared by all the addresses tried.
+    """
+    host, port = address
+    failure: OSError | None = None
+    for family, kind, proto, _, sockaddr in socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM):
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.settimeout(_time_left())
+            if source_address:
+                sock.bind(source_address)
+            sock.connect(sockaddr)
+            # The TLS handshake, if any, runs on this timeout: what is left.
+            sock.settimeout(_time_left())
+        except OSError as exc:
+            sock.close()
+            failure = exc
+            continue
+        return sock
+    if failure is None:
+        failure = OSError(f"no address found for {host!r}")
+    raise failure
+
+
+class _DeadlineReader(io.RawIOBase):
+    """A socket's raw reader whose every read waits only for the time left."""
+
+    def __init__(self, sock: socket.socket, raw: io.RawIOBase) -> None:
+        super().__init__()
+        self._sock = sock
+        # The socket's own reader: it keeps the socket open until closed,
+        # which http.client relies on after closing the connection.
+        self._raw = raw
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int | None:
+        self._sock.settimeout(_time_left())
+        return self._raw.readinto(buffer)
+
+    def close(self) -> None:
+        if not self.closed:
+            self._raw.close()
+        super().close()
+
+
+class _DeadlineResponse(http.client.HTTPResponse):
+    """An HTTP response whose status line, headers and body obey the deadline."""
+
+    def __init__(
+        self,
+        sock: socket.socket,
+        debuglevel: int = 0,
+        method: str | None = None,
+        url: str | None = None,
+    ) -> None:
+        super().__init__(sock, debuglevel, method, url)
+        self.fp = io.BufferedReader(_DeadlineReader(sock, self.fp.detach()))
+
+
+class _HTTPConnection(http.client.HTTPConnection):
+    """An HTTP connection whose every step obeys the call's deadline."""
+
+    response_class = _DeadlineResponse
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._create_connection = _connect_by_deadline
+
+    def send(self, data: Any) -> None:
+        if self.sock is not None:
+            self.sock.settimeout(_time_left())
+        super().send(data)
+
+
+class _HTTPSConnection(_HTTPConnection, http.client.HTTPSConnection):
+    """The HTTPS connection of the same kind (TLS wraps the deadline-bound socket)."""
+
+
+class _HTTPHandler(urllib.request.AbstractHTTPHandler):
+    def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(_HTTPConnection, req)
+
+    http_request = urllib.request.AbstractHTTPHandler.do_request_
+
+
+class _HTTPSHandler(urllib.request.AbstractHTTPHandler):
+    def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        # No context: each connection makes the default one, which verifies
+        # the certificate and the host name.
+        return self.do_open(_HTTPSConnection, req)
+
+    https_request = urllib.request.AbstractHTTPHandler.do_request_
+
+
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+def _origin(url: str) -> tuple[str, str | None, int | None] | None:
+    """(scheme, host, port) of a URL; None when its port is malformed."""
+    parts = urllib.parse.urlsplit(url)
+    scheme = parts.scheme.lower()
+    try:
+        port = parts.port
+    except ValueError:
+        return None
+    return scheme, parts.hostname, port if port is not None else _DEFAULT_PORTS.get(scheme)
+
+
+class _RedirectHandler(urllib.request.HTTPRedirectHandler):
+    """Follows redirects, keeping the API key within the origin it was sent to.
+
+    urllib copies every header onto the redirected request; a redirect to
+    another scheme, host or port would hand the key to whoever is there.
+    """
+
+    def redirect_request(
+        self,
+        req: urllib.request.Request,
+        fp: IO[bytes],
+        code: int,
+        msg: str,
+        headers: http.client.HTTPMessage,
+        newurl: str,
+    ) -> urllib.request.Request | None:
+        new = super().redirect_request(req, fp, code, msg, headers, newurl)
+        if new is not None:
+            here = _origin(req.full_url)
+            if here is None or here != _origin(new.full_url):
+                new.remove_header("Authorization")
+            # The redirect's own body is not needed: drop it unread, rather
+            # than let urllib read all of it, however large.
+            fp.close()
+        return new
+
+
+def _build_opener() -> urllib.request.OpenerDirector:
+    """An opener for http and https only, with the handlers above."""
+    opener = urllib.request.OpenerDirector()
+    for handler in (
+        urllib.request.ProxyHandler(),
+        urllib.request.UnknownHandler(),
+        _HTTPHandler(),
+        _HTTPSHandler(),
+        urllib.request.HTTPDefaultErrorHandler(),
+        _RedirectHandler(),
+        urllib.request.HTTPErrorProcessor(),
+    ):
+        opener.add_handler(handler)
+    return opener
+
+
+def _read_body(response: IO[bytes], length: int | None, limit: int) -> bytes:
+    """Reads a whole body of at most ``limit`` bytes.
+
+    ``length`` is the declared Content-Length (None if there is none).  A
+    body that is longer than the limit raises QuillMaretError, having read
+    at most one byte past it; one shorter than declared raises IncompleteRead.
+    """
+    if length is not None and length > limit:
+        raise QuillMaretError(
+            f"the API's answer of {length} bytes exceeds max_response_bytes ({limit})"
+        )
+    chunks: list[bytes] = []
+    size = 0
+    while True:
+        chunk = response.read(min(_READ_CHUNK, limit + 1 - size))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size += len(chunk)
+        if size > limit:
+            raise QuillMaretError(f"the API's answer exceeds max_response_bytes ({limit})")
+    body = b"".join(chunks)
+    if length is not None and size < length:
+        # http.client's read(amt) returns a short body silently.
+        raise http.client.IncompleteRead(body, length - size)
+    return body
+
+
+def _declared_length(response: object) -> int | None:
+    """The Content-Length still to read of an open HTTP response, else None."""
+    if isinstance(response, http.client.HTTPResponse) and not response.isclosed():
+        return response.length
+    return None
+
+
+def _require_int(name: str, value: object) -> int:
+    # bool is an int, but True is no year or quarter.
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    return operator.index(value)
+
+
 class QuillMaretClient:
     """Client of the QuillMaret data API.
 
     api_key: the key sent with every request (None sends none, which only
-    public endpoints accept); base_url: the API's root; timeout: seconds to
-    wait for the API before giving up.
+    public endpoints accept); it is sent only to the origin of base_url and
+    never follows a redirect elsewhere.  base_url: the API's root, an http or
+    https URL.  timeout: seconds a whole call may take (connecting, sending,
+    receiving the headers and the body), or None to wait indefinitely.
+    max_response_bytes: the largest body accepted from the API.
+
+    Raises TypeError or ValueError, naming the argument, for an argument of
+    the wrong type or value.
     """
 
     def __init__(
         self,
         api_key: str | None,
         base_url: str = DEFAULT_BASE_URL,
-        timeout: float = 10.0,
+        timeout: float | None = 10.0,
+        *,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
     ) -> None:
+        if api_key is not None:
+            if not isinstance(api_key, str):
+                raise TypeError(f"api_key must be a str or None, not {type(api_key).__name__}")
+            # It goes into a header line: no line breaks or other controls.
+            if not (api_key.isascii() and api_key.isprintable()):
+                raise ValueError("api_key must consist of printable ASCII characters")
+        if not isinstance(base_url, str):
+            raise TypeError(f"base_url must be a str, not {type(base_url).__name__}")
+        origin = _origin(base_url)
+        if origin is None or origin[0] not in _DEFAULT_PORTS or not origin[1]:
+            raise ValueError(f"base_url must be an http or https URL with a host, not {base_url!r}")
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}")
+            if not (timeout > 0 and math.isfinite(timeout)):
+                raise ValueError(f"timeout must be a positive finite number of seconds, not {timeout!r}")
+        limit = _require_int("max_response_bytes", max_response_bytes)
+        if limit < 1:
+            raise ValueError(f"max_response_bytes must be positive, not {limit}")
         self.api_key = api_key
         self.base_url = base_url.rstrip("/")
         self.timeout = timeout
+        self.max_response_bytes = limit
+        self._opener = _build_opener()
 
     def __repr__(self) -> str:
         # Never show the key itself.
@@ -86,16 +374,27 @@ class QuillMaretClient:
     def get_quarter(self, country: str, year: int, quarter: int) -> dict[str, Any]:
         """Returns the data of one country for one quarter of a year.
 
-        country is an ISO 3166-1 alpha-2 code ("FR"), quarter 1 to 4.
+        country is an ISO 3166-1 alpha-2 code, two ASCII letters in either
+        case ("FR"); year an int; quarter an int from 1 to 4.  A str country
+        of another shape, or a quarter out of range, raises ValueError; an
+        argument of another type (bool included) raises TypeError; both name
+        the argument and are raised before any request is sent.
+
         Raises QuillMaretAuthError (401/403), QuillMaretNotComputedError (404),
         QuillMaretRateLimitError (429), QuillMaretAPIError (any other
-        non-success status) or QuillMaretError (the API could not be reached
-        or answered with something other than a JSON object).
+        non-success status) or QuillMaretError (the API could not be reached,
+        did not answer within the timeout, answered with a broken answer, a
+        body over max_response_bytes or something other than a JSON object).
         """
+        if not isinstance(country, str):
+            raise TypeError(f"country must be a str, not {type(country).__name__}")
+        if len(country) != 2 or not (country.isascii() and country.isalpha()):
+            raise ValueError(f"country must be a two-letter code such as 'FR', not {country!r}")
+        year = _require_int("year", year)
+        quarter = _require_int("quarter", quarter)
         if not 1 <= quarter <= 4:
             raise ValueError(f"quarter must be 1 to 4, not {quarter!r}")
-        path = f"/data/{urllib.parse.quote(country.upper(), safe='')}/{int(year)}/q{quarter}"
-        return self._get(path)
+        return self._get(f"/data/{country.upper()}/{year}/q{quarter}")
 
     def _get(self, path: str) -> dict[str, Any]:
         """GETs one resource of the API and returns its JSON object."""
@@ -104,21 +403,55 @@ class QuillMaretClient:
         if self.api_key is not None:
             headers["Authorization"] = f"Bearer {self.api_key}"
         request = urllib.request.Request(url, headers=headers, method="GET")
+        timeout = self.timeout
+        token = _deadline.set(None if timeout is None else time.monotonic() + timeout)
         try:
-            with urllib.request.urlopen(request, timeout=self.timeout) as response:
-                body = response.read()
-        except urllib.error.HTTPError as exc:
-            with exc:
-                error_body = exc.read()
-            # The HTTPError adds nothing the API error does not carry.
-            raise error_for_response(exc.code, exc.reason, error_body) from None
-        except OSError as exc:  # URLError, timeouts, refused connections
-            reason = getattr(exc, "reason", exc)
-            raise QuillMaretError(f"cannot reach the QuillMaret API at {url}: {reason}") from exc
+            body = self._exchange(request, url)
+        finally:
+            _deadline.reset(token)
         try:
             document = json.loads(body)
-        except ValueError:
-            document = None
+        except (ValueError, RecursionError) as exc:
+            raise QuillMaretError(
+                f"the QuillMaret API answered {url} with something other than a JSON object"
+            ) from exc
         if not isinstance(document, dict):
-            raise QuillMaretError(f"the QuillMaret API answered {url} with something other than a JSON object")
+            raise QuillMaretError(
+                f"the QuillMaret API answered {url} with something other than a JSON object"
+            )
         return document
+
+    def _exchange(self, request: urllib.request.Request, url: str) -> bytes:
+        """Sends the request; returns the body of a success answer."""
+        limit = self.max_response_bytes
+        try:
+            response = self._opener.open(request, timeout=self.timeout)
+        except urllib.error.HTTPError as exc:
+            with exc:
+                try:
+                    error_body = _read_body(exc, _declared_length(exc.fp), limit)
+                except (*_EXCHANGE_FAILURES, QuillMaretError) as failure:
+                    # The status is known, the payload is not.
+                    raise error_for_response(exc.code, exc.reason, b"") from failure
+            # The HTTPError adds nothing the API error does not carry.
+            raise error_for_response(exc.code, exc.reason, error_body) from None
+        except _EXCHANGE_FAILURES as exc:
+            raise self._failure(url, exc) from exc
+        with response:
+            try:
+                return _read_body(response, _declared_length(response), limit)
+            except _EXCHANGE_FAILURES as exc:
+                raise self._failure(url, exc) from exc
+
+    def _failure(self, url: str, exc: Exception) -> QuillMaretError:
+        """The QuillMaretError for a failed exchange with the API."""
+        reason: object = exc.reason if isinstance(exc, urllib.error.URLError) else exc
+        if isinstance(reason, TimeoutError):
+            return QuillMaretError(
+                f"no complete answer from the QuillMaret API at {url} within {self.timeout} s"
+            )
+        if isinstance(exc, urllib.error.URLError):
+            return QuillMaretError(f"cannot reach the QuillMaret API at {url}: {reason}")
+        return QuillMaretError(
+            f"the exchange with the QuillMaret API at {url} failed: {type(exc).__name__}: {exc}"
+        )
