@@ -257,12 +257,20 @@ def module_dict():
         del d[key]
 
 
+ONLY_311_VERSION_TAG = pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="3.11 only: dictionaries have a version tag that lets a lookup reuse its last result "
+           "(deprecated in 3.12, removed in 3.14)")
+
+
 class TestCachedGlobalLookup:
+    @ONLY_311_VERSION_TAG
     def test_module_value_and_record(self, module_dict):
         module_dict["qm_global"] = value = object()
         assert hooks.cached_global_lookup("qm_global", 0) is value
         assert hooks.lookup_record(0) == (hooks.dict_version(module_dict), value)
 
+    @ONLY_311_VERSION_TAG
     def test_builtins_fallback(self, module_dict):
         assert hooks.cached_global_lookup("len", 1) is len
         assert hooks.lookup_record(1) == (hooks.dict_version(module_dict), None)
@@ -273,6 +281,7 @@ class TestCachedGlobalLookup:
             with pytest.raises(NameError, match=r"^name 'qm_nowhere' is not defined$"):
                 hooks.cached_global_lookup("qm_nowhere", 2)
 
+    @ONLY_311_VERSION_TAG
     def test_probes_only_after_a_change(self, module_dict):
         name = "qm_probe_target"
         collider = Collider(name)
@@ -296,6 +305,20 @@ class TestCachedGlobalLookup:
         del module_dict[name]
         with pytest.raises(NameError):
             hooks.cached_global_lookup(name, 3)
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 caches by the version tag")
+    def test_without_a_version_tag_every_lookup_probes(self, module_dict):
+        name = "qm_probe_target"
+        collider = Collider(name)
+        module_dict[collider] = None  # first in the probe sequence of `name`
+        module_dict[name] = value = object()
+        collider.calls = 0
+        for calls in (1, 2, 3):
+            assert hooks.cached_global_lookup(name, 3) is value
+            assert collider.calls == calls
+        assert hooks.cached_global_lookup("len", 1) is len
+        # Nothing is kept that no version tag could keep valid.
+        assert (hooks.lookup_record(3), hooks.lookup_record(1)) == ((0, None), (0, None))
 
     def test_shadowing_a_builtin_is_seen(self, module_dict):
         assert hooks.cached_global_lookup("len", 0) is len

@@ -4,7 +4,7 @@ import builtins
 import pytest
 
 import quillmaret._m3 as m3
-from conftest import run_python
+from conftest import SKIP_ON_3_13_0_TYPE_CRASH, run_python
 
 NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
          "QuillMaretRateLimitError", "QuillMaretNotComputedError"]
@@ -156,6 +156,7 @@ print(sorted(seen))
 """
 
 
+@SKIP_ON_3_13_0_TYPE_CRASH
 @pytest.mark.subprocess
 def test_class_building_failures_report_their_line():
     pytest.importorskip("_testcapi")

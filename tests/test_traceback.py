@@ -5,7 +5,7 @@ import traceback
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, with_super_hidden_from_exec
 
 hooks = pytest.importorskip("quillmaret._quill_testhooks")
 
@@ -129,8 +129,8 @@ class TestCodeCache:
 
 @pytest.mark.subprocess
 def test_exec_slot_failure_adds_entry_and_retry_gets_new_module():
-    proc = run_python("""
-        import builtins, traceback
+    proc = run_python(with_super_hidden_from_exec("""
+        import traceback
         import importlib._bootstrap_external as external
 
         # Keep every module object the exec slot runs on.
@@ -142,16 +142,13 @@ def test_exec_slot_failure_adds_entry_and_retry_gets_new_module():
             return exec_module(self, module)
         external.ExtensionFileLoader.exec_module = recording_exec_module
 
-        saved_super = builtins.super
-        del builtins.super
         try:
-            import quillmaret._m3
+            with super_hidden_from_exec():
+                import quillmaret._m3
         except NameError as e:
             error = e
         else:
             raise SystemExit("the import did not fail")
-        finally:
-            builtins.super = saved_super
         assert str(error) == "name 'super' is not defined", str(error)
         last = traceback.extract_tb(error.__traceback__)[-1]
         assert (last.name, last.filename, last.lineno) == (
@@ -160,5 +157,5 @@ def test_exec_slot_failure_adds_entry_and_retry_gets_new_module():
         import quillmaret._m3 as m3
         assert len(seen) == 2 and m3 is seen[1] and m3 is not seen[0], seen
         print("ok")
-    """)
+    """))
     assert proc.stdout.strip() == "ok"

@@ -93,7 +93,12 @@ class TestSignature:
             assert bound.arguments == {"status_code": 404, "message": "m"}
 
     def test_help_shows_the_signature(self):
+        # From 3.13 on pydoc breaks a long signature over lines: compare the
+        # text with its layout (white space and the margin's bars) taken out.
+        def flat(text):
+            return "".join(text.replace(" |", " ").split())
+
         for name in API_CLASS_NAMES:
-            text = pydoc.render_doc(getattr(m3, name), renderer=pydoc.plaintext)
-            assert f"{name}{INIT_SIGNATURE.replace('self, ', '')}" in text
-            assert f"__init__{INIT_SIGNATURE}" in text
+            text = flat(pydoc.render_doc(getattr(m3, name), renderer=pydoc.plaintext))
+            assert flat(f"{name}{INIT_SIGNATURE.replace('self, ', '')}") in text
+            assert flat(f"__init__{INIT_SIGNATURE}") in text

@@ -5,7 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // QUILL_MODULE_GIL_SLOT
+#include "runtime/compat.h"  // QUILL_MODULE_GIL_SLOT, QUILL_MODULE_INTERPRETERS_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -201,6 +201,7 @@ error:
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    QUILL_MODULE_INTERPRETERS_SLOT
     QUILL_MODULE_GIL_SLOT
     {0, nullptr},
 };

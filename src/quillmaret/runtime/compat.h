@@ -276,5 +276,16 @@ using FastCallWithKeywords = PyCFunctionFastWithKeywords;
 #else
 #define QUILL_MODULE_GIL_SLOT
 #endif
+// 3.12+: `Py_mod_multiple_interpreters`. All of the module's state is
+// process-wide, so it says it supports no second interpreter; the
+// interpreter then refuses it in an interpreter with a GIL of its own
+// before the create slot runs, and the create slot refuses the others.
+// 3.11 has no such slot: the create slot refuses every second interpreter.
+#if PY_VERSION_HEX >= 0x030C0000
+#define QUILL_MODULE_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define QUILL_MODULE_INTERPRETERS_SLOT
+#endif
 
 }  // namespace quill::compat
