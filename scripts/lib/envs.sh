@@ -95,6 +95,12 @@ make_venv() {
     fi
     log "creating .venv/$name from Python ${origin#* } ($base; a few seconds)"
     quietly "$base" -m venv "$venv" || return 1
+    # A pip older than 23.1 (Debian 12's) lacks -C, the short form of
+    # --config-settings that the README's build commands use.
+    if ! "$py" -c 'import pip, sys; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (23, 1))'; then
+        log "updating pip in .venv/$name (its $("$py" -m pip --version | cut -d" " -f2) is older than 23.1; seconds)"
+        quietly "$py" -m pip install --disable-pip-version-check --no-input --upgrade "pip>=23.1" || return 1
+    fi
     echo "$origin" >"$venv/.origin"
 }
 
@@ -144,8 +150,8 @@ sys.exit(not (u.find_spec("quillmaret._m3") and u.find_spec("quillmaret._quill_t
     fi
     PATH="$venv/bin:$PATH" quietly "$py" -m pip install --disable-pip-version-check --no-input \
         --no-deps --no-build-isolation --force-reinstall \
-        -Cbuild-dir="$root/build/venv-$name" \
-        -Ccmake.define.QUILL_BUILD_TESTHOOKS=ON "$root" || return 1
+        --config-settings=build-dir="$root/build/venv-$name" \
+        --config-settings=cmake.define.QUILL_BUILD_TESTHOOKS=ON "$root" || return 1
     echo "$digest" >"$stamp"
 }
 
