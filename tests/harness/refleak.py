@@ -5,9 +5,9 @@ Loaded only by scripts/leak-hunt (``-p refleak``). It counts two things:
 - references: under a debug build of CPython, ``sys.gettotalrefcount()``,
   every reference the interpreter holds. A release build keeps no such
   total; there the plugin adds up the reference counts of the objects the
-  test handles that outlive it: what its module's globals name (and, for a
-  module among them, that module's globals), the constants in its code, its
-  parameters, and the globals of the package's own modules. A leaked
+  test handles that outlive it: what its module's globals and its class
+  name (and, for a module among them, that module's globals), the constants
+  in its code, its parameters, and the globals of the package's own modules. A leaked
   reference to any of those shows; one to an object made during the test
   shows as the memory block that object keeps.
 - memory blocks: ``sys.getallocatedblocks()``, the blocks taken from the
@@ -230,16 +230,18 @@ def _handled_objects(item):
     def add(obj):
         # Leaving out the singletons every frame refers to (immortal, and so
         # constant, from 3.12 on; before that, their counts are noise).
-        if obj is None or obj is Ellipsis or obj is NotImplemented or type(obj) is tuple and not obj \
-                or type(obj) in (bool, int, float) or type(obj) is str and len(obj) <= 1:
+        if (obj is None or obj is Ellipsis or obj is NotImplemented
+                or type(obj) in (bool, int, float)
+                or type(obj) is tuple and not obj
+                or type(obj) is str and len(obj) <= 1):
             return
         found.setdefault(id(obj), obj)
 
     namespaces = [vars(module) for name, module in list(sys.modules.items())
                   if name == "quillmaret" or name.startswith("quillmaret.")]
-    module = getattr(item, "module", None)
-    if module is not None:
-        namespaces.append(vars(module))
+    for owner in (getattr(item, "module", None), getattr(item, "cls", None)):
+        if owner is not None:
+            namespaces.append(vars(owner))
     for namespace in namespaces:
         for value in list(namespace.values()):
             add(value)
