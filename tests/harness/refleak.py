@@ -63,6 +63,8 @@ Options: ``--leak-runs=WARMUPS:RUNS`` (default 3:3).
 import functools
 import gc
 import sys
+import threading
+import time
 import types
 import warnings
 
@@ -72,6 +74,10 @@ from _pytest.runner import runtestprotocol
 
 # Markers whose tests run once (see the module docstring).
 RUN_ONCE_MARKERS = ("subprocess",)
+
+# Chances, 5 ms apart, that other threads get to let go of what they hold
+# before a run's growth counts.
+SETTLE_WAITS = 40
 
 # Examples per Hypothesis test under the hunt.
 HYPOTHESIS_EXAMPLES = 20
@@ -382,6 +388,17 @@ class LeakHunt:
             self._settle()
             blocks_after = getallocatedblocks()
             refs_after = gettotalrefcount()
+            # A thread the test left running (a server's request handler)
+            # may hold references for a moment after the test returns: give
+            # such threads a few short chances to finish before growth counts.
+            waits = 0
+            while ((blocks_after > blocks_before or refs_after > refs_before)
+                   and waits < SETTLE_WAITS and threading.active_count() > 1):
+                waits += 1
+                time.sleep(0.005)
+                self._settle()
+                blocks_after = min(blocks_after, getallocatedblocks())
+                refs_after = min(refs_after, gettotalrefcount())
             ref_deltas[run] = pool.setdefault(refs_after - refs_before, refs_after - refs_before)
             block_deltas[run] = pool.setdefault(blocks_after - blocks_before,
                                                 blocks_after - blocks_before)
