@@ -2,9 +2,11 @@
 
 Not collected by the normal suite (the name does not match test_*.py): the
 self-check runs this file under the hunt and passes only when the hunt
-fails exactly the two faulty tests below, passes the other four and leaves
+fails exactly the three faulty tests below, passes the other four and leaves
 out the slow one.
 """
+import ctypes
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -16,6 +18,16 @@ _filled_once = []
 def test_leaks_one_reference_per_call():
     # Must be reported: one reference and one block more on every run.
     hooks.leak_one_reference()
+
+
+_held = object()
+
+
+def test_leaks_reference_to_what_it_handles():
+    # Must be reported: one reference more to an object that outlives the
+    # test on every run (a missing Py_DECREF of an argument), and no block:
+    # what a release build, which keeps no reference total, must still see.
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(_held))
 
 
 def test_cache_that_fills_once():

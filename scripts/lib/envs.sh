@@ -1,0 +1,177 @@
+# Sourced by the scripts: finds the supported interpreters and keeps, for each,
+# a virtual environment inside the checkout (.venv/X.Y, ignored by git) with
+# what the scripts need and the package installed. Nothing is written to the
+# interpreter the script was started with, nor anywhere outside the checkout.
+#
+# The sourcing script sets $tool (its name, for log lines) first.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Every interpreter the package is built and tested for, oldest first.
+# QUILL_PYTHONS="3.11 3.13" narrows the scripts to some of them.
+SUPPORTED_PYTHONS=(3.11 3.12 3.13)
+if [ -n "${QUILL_PYTHONS:-}" ]; then
+    read -r -a SUPPORTED_PYTHONS <<<"$QUILL_PYTHONS"
+fi
+
+# Always installed with the build requirements: the build then needs no cmake
+# or ninja of the machine's (nor a pyenv shim that may point elsewhere).
+BUILD_TOOLS=("cmake>=3.18" "ninja")
+
+log() { printf '%s: %s\n' "$tool" "$*" >&2; }
+
+# Runs "$@" with its output kept aside, shown only if it fails.
+quietly() {
+    local out
+    out=$(mktemp)
+    if ! "$@" >"$out" 2>&1; then
+        cat "$out" >&2
+        rm -f "$out"
+        log "failed: $*"
+        return 1
+    fi
+    rm -f "$out"
+}
+
+# Prints the real executable behind $1 if it runs as Python $2 (X.Y), a
+# release build that is not free-threaded.
+python_is() {
+    "$1" -c '
+import sys, sysconfig
+ok = ("%d.%d" % sys.version_info[:2] == sys.argv[1] and not hasattr(sys, "gettotalrefcount")
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(sys.executable) if ok else sys.exit(1)' "$2" 2>/dev/null
+}
+
+pyenv_root() {
+    pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}"
+}
+
+# find_python X.Y: prints the interpreter to use for Python X.Y, or sets $why
+# and returns 1. For 3.11 the user's own python3 comes first; then pythonX.Y
+# on PATH; then the newest pyenv X.Y.Z (pyenv itself need not be on PATH).
+find_python() {
+    local version=$1 name path dir
+    local names=("python$version")
+    [ "$version" = "${SUPPORTED_PYTHONS[0]}" ] && names=(python3 "${names[@]}")
+    for name in "${names[@]}"; do
+        path=$(command -v "$name" 2>/dev/null) || continue
+        python_is "$path" "$version" && return 0
+    done
+    local pyenv
+    pyenv=$(pyenv_root)
+    for dir in $(ls -d "$pyenv/versions/$version".* 2>/dev/null | sort -rV); do
+        [[ "$(basename "$dir")" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || continue
+        python_is "$dir/bin/python$version" "$version" && return 0
+    done
+    why="not found (no python$version on PATH, none under $pyenv/versions)"
+    return 1
+}
+
+# What a virtual environment made from $1 is made from: its base interpreter
+# (through any symlink or outer virtual environment) and exact version.
+origin_of() {
+    "$1" -c 'import os, platform, sys
+print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)), platform.python_version())'
+}
+
+# make_venv NAME BASE: makes .venv/NAME from the interpreter BASE, unless it is
+# there already, made from the same one. Sets $venv and $py.
+make_venv() {
+    local name=$1 base=$2 origin
+    venv="$root/.venv/$name"
+    py="$venv/bin/python"
+    origin=$(origin_of "$base")
+    if [ -x "$py" ] && [ "$(cat "$venv/.origin" 2>/dev/null)" = "$origin" ] && "$py" -c '' 2>/dev/null; then
+        return 0
+    fi
+    if [ -e "$venv" ]; then
+        log "remaking .venv/$name: it was made from another interpreter"
+        rm -rf "$venv" "$root/build/venv-$name"
+    fi
+    if ! "$base" -c 'import ensurepip, venv' 2>/dev/null; then
+        log "$base cannot make a virtual environment (no ensurepip): on Debian, apt-get install python$("$base" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-venv"
+        return 1
+    fi
+    log "creating .venv/$name from Python ${origin#* } ($base; a few seconds)"
+    quietly "$base" -m venv "$venv" || return 1
+    # A pip older than 23.1 (Debian 12's) lacks -C, the short form of
+    # --config-settings that the README's build commands use.
+    if ! "$py" -c 'import pip, sys; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (23, 1))'; then
+        log "updating pip in .venv/$name (its $("$py" -m pip --version | cut -d" " -f2) is older than 23.1; seconds)"
+        quietly "$py" -m pip install --disable-pip-version-check --no-input --upgrade "pip>=23.1" || return 1
+    fi
+    echo "$origin" >"$venv/.origin"
+}
+
+# need REQ...: installs into $venv whatever of REQ... it lacks (nothing when
+# all are there at matching versions: no pip run, no download).
+need() {
+    local unmet
+    unmet=$("$py" "$root/scripts/lib/requirements.py" unmet "$@") || return 1
+    [ -n "$unmet" ] || return 0
+    log "installing $(echo $unmet | sed 's/ /, /g') into ${venv#"$root"/} (up to a minute or two; once)"
+    # shellcheck disable=SC2086  # one requirement a word
+    quietly "$py" -m pip install --disable-pip-version-check --no-input $unmet
+}
+
+# need_project EXTRA...: installs the build requirements, the dependencies and
+# the named extras of pyproject.toml into $venv.
+need_project() {
+    local reqs
+    reqs=$("$py" "$root/scripts/lib/requirements.py" list "$@") || return 1
+    # shellcheck disable=SC2086  # one requirement a word
+    need $reqs "${BUILD_TOOLS[@]}"
+}
+
+# What the installed package was built from: the sources and build files.
+source_digest() {
+    (cd "$root" && find CMakeLists.txt pyproject.toml src tests/testhooks tools -type f \
+        ! -path '*/__pycache__/*' ! -name '*.py[co]' -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+}
+
+# install_package NAME: builds the package with the test hooks and installs it
+# into $venv (.venv/NAME), incrementally (build/venv-NAME keeps the build);
+# nothing to do when the sources have not changed since the last install.
+install_package() {
+    local name=$1 digest stamp
+    stamp="$venv/.package"
+    digest=$(source_digest)
+    if [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ] &&
+        "$py" -c 'import importlib.util as u; import sys
+sys.exit(not (u.find_spec("quillmaret._m3") and u.find_spec("quillmaret._quill_testhooks")))' 2>/dev/null; then
+        return 0
+    fi
+    rm -f "$stamp"
+    if [ -d "$root/build/venv-$name" ]; then
+        log "building quillmaret for Python $name into .venv/$name (seconds to a minute: only what changed)"
+    else
+        log "building quillmaret for Python $name into .venv/$name (1-2 minutes the first time)"
+    fi
+    PATH="$venv/bin:$PATH" quietly "$py" -m pip install --disable-pip-version-check --no-input \
+        --no-deps --no-build-isolation --force-reinstall \
+        --config-settings=build-dir="$root/build/venv-$name" \
+        --config-settings=cmake.define.QUILL_BUILD_TESTHOOKS=ON "$root" || return 1
+    echo "$digest" >"$stamp"
+}
+
+# prepare_venv X.Y EXTRA...: finds Python X.Y, and makes .venv/X.Y with the
+# build requirements and the named extras installed. Sets $base, $venv, $py
+# and $version_full; returns 1 with $why set when X.Y is not found, 2 when
+# its environment could not be made.
+prepare_venv() {
+    local version=$1
+    shift
+    why=
+    base=$(find_python "$version") || return 1
+    make_venv "$version" "$base" || { why="its virtual environment could not be made"; return 2; }
+    need_project "$@" || { why="its requirements could not be installed"; return 2; }
+    version_full=$("$py" -c 'import platform; print(platform.python_version())')
+}
+
+# prepare X.Y EXTRA...: prepare_venv, then the package with its test hooks
+# installed into .venv/X.Y (returns 2 when it does not build).
+prepare() {
+    prepare_venv "$@" || return
+    install_package "$1" || { why="the package did not build"; return 2; }
+}
