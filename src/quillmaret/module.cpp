@@ -5,7 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // dict_has_str_key, QUILL_MODULE_*_SLOT
+#include "runtime/compat.h"  // add_module, dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -102,14 +102,14 @@ int module_exec(PyObject *module) noexcept {
     // 3. The builtins module and the auxiliary "quill_runtime" module (the
     //    interpreter creates an empty one when none exists).
     {
-        PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
+        PyObject *builtins = compat::add_module("builtins");
         if (!builtins)
             goto error;
-        Py_XSETREF(st.builtins, Py_NewRef(builtins));
-        PyObject *runtime = PyImport_AddModule("quill_runtime");  // borrowed
+        Py_XSETREF(st.builtins, builtins);
+        PyObject *runtime = compat::add_module("quill_runtime");
         if (!runtime)
             goto error;
-        Py_XSETREF(st.quill_runtime, Py_NewRef(runtime));
+        Py_XSETREF(st.quill_runtime, runtime);
     }
 
     // 4. __builtins__.

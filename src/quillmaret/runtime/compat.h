@@ -131,6 +131,21 @@ struct PendingError {
 };
 
 // ---------------------------------------------------------------------------
+// Module table.
+// The module registered under `name`, created empty if there is none. New
+// reference, or null with an error set.
+// 3.11, 3.12: `PyImport_AddModule`, which returns a borrowed reference.
+// 3.13+: `PyImport_AddModuleRef`, its replacement (the old function now
+// makes and drops a weak reference on every call to produce a borrowed one).
+inline PyObject *add_module(const char *name) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return Py_XNewRef(PyImport_AddModule(name));
+#else
+    return PyImport_AddModuleRef(name);
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Attribute lookup that may miss.
 // 3.11, 3.12: `_PyObject_GenericGetAttrWithDict` with suppress=1, the generic
 // lookup that reports a miss without building an AttributeError. 3.13+: the

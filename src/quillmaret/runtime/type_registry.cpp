@@ -7,6 +7,7 @@
 // the expected size and, for the metatype and the function object type, that
 // it has what their records and calls rely on, so all of them share one type
 // object per name.
+#include "compat.h"  // add_module
 #include "runtime.h"
 
 #include <cstddef>  // offsetof
@@ -146,7 +147,7 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
     Ref key = Ref::steal(PyUnicode_FromString(short_name));
     if (!key)
         return nullptr;
-    Ref shared = Ref::borrow(PyImport_AddModule(SHARED_MODULE_NAME));
+    Ref shared = Ref::steal(compat::add_module(SHARED_MODULE_NAME));
     if (!shared)
         return nullptr;
     PyObject *registry = PyModule_GetDict(shared.get());  // borrowed
