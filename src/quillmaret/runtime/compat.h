@@ -24,7 +24,8 @@
 //   it (entry "Strings");
 // - every 3.13 branch below uses public or unstable-API names only
 //   (`PyThreadState_GetUnchecked`, `PyObject_GetOptionalAttr`,
-//   `PyCFunctionFastWithKeywords`, `PyUnstable_Code_NewWithPosOnlyArgs`),
+//   `PyImport_AddModuleRef`, `PyCFunctionFastWithKeywords`,
+//   `PyUnstable_Code_NewWithPosOnlyArgs`),
 //   so 3.14 takes the same branches. To check once a 3.14 is at hand: the
 //   initializer's location table (same format in 3.11 to 3.13) and the
 //   traceback entry's line, which relies on a new frame reporting its empty
