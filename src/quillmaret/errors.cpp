@@ -67,6 +67,10 @@ inline unsigned width_code(PyObject *s) noexcept {
     return PyUnicode_IS_ASCII(s) ? 0u : static_cast<unsigned>(PyUnicode_KIND(s));
 }
 
+// The largest character a joined text of width code 0 to 4 may hold, for
+// PyUnicode_New; the longest such text is PY_SSIZE_T_MAX >> (code / 2).
+constexpr Py_UCS4 MAX_CHAR[5] = {127, 255, 65535, 65535, 1114111};
+
 // Copies one-byte text `piece` to `out`; returns the end of the copy. The
 // brackets and a status code's digits are a few bytes each: copied inline.
 inline Py_UCS1 *append_one_byte_text(Py_UCS1 *out, PyObject *piece) noexcept {
@@ -98,7 +102,6 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
     unsigned code = width_code(status) | width_code(message);
     if (code > 4)
         code = 4;
-    static constexpr Py_UCS4 max_char[5] = {127, 255, 65535, 65535, 1114111};
     const unsigned shift = code / 2;
     // 2. Its length, refusing a total past the largest string of that width.
     const Py_ssize_t limit = PY_SSIZE_T_MAX >> shift;
@@ -110,7 +113,7 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
         total += len;
     }
     // 3. One allocation, then the pieces copied in order.
-    PyObject *result = PyUnicode_New(total, max_char[code]);
+    PyObject *result = PyUnicode_New(total, MAX_CHAR[code]);
     if (!result)
         return nullptr;
     const int kind = PyUnicode_KIND(result);
@@ -146,12 +149,11 @@ PyObject *join_digits_message(const char *digits, Py_ssize_t n_digits, PyObject 
     if (compat::unicode_ready(message) < 0)
         return nullptr;
     const unsigned code = width_code(message);
-    static constexpr Py_UCS4 max_char[5] = {127, 255, 65535, 65535, 1114111};
     const Py_ssize_t fixed = n_digits + 3;  // "[", the digits, "] "
     const Py_ssize_t len = PyUnicode_GET_LENGTH(message);
     if (len > (PY_SSIZE_T_MAX >> (code / 2)) - fixed)
         return join_too_long();
-    PyObject *result = PyUnicode_New(fixed + len, max_char[code]);
+    PyObject *result = PyUnicode_New(fixed + len, MAX_CHAR[code]);
     if (!result)
         return nullptr;
     // The result has the message's width, so the message is one plain copy.
