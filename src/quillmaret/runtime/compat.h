@@ -136,7 +136,7 @@ struct PendingError {
 // The module registered under `name`, created empty if there is none. New
 // reference, or null with an error set.
 // 3.11, 3.12: `PyImport_AddModule`, which returns a borrowed reference.
-// 3.13+: `PyImport_AddModuleRef`, its replacement (the old function now
+// 3.13+: `PyImport_AddModuleRef`, its replacement (the old function
 // makes and drops a weak reference on every call to produce a borrowed one).
 inline PyObject *add_module(const char *name) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
