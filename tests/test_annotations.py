@@ -1,7 +1,11 @@
 """__annotations__, __annotate__ and the __annotate_quill__ placeholder."""
 import gc
+import os
+import textwrap
 
 import pytest
+
+from conftest import run_python
 
 hooks = pytest.importorskip("quillmaret._quill_testhooks")
 
@@ -211,3 +215,54 @@ class TestPlaceholder:
             getattr(hooks, hook)(f)
         assert str(info.value) == "maximum recursion depth exceeded" + label
         assert f.__annotations__ == {}
+
+
+# Python code run in the middle of a read: a key comparison during the
+# instance-dict lookup, and a finalizer run while the computed dict is
+# stored. A child with the debug allocator, which poisons freed memory, turns
+# a use of a freed object into a crash or a wrong result.
+HOSTILE_READS = {
+    "dict replaced by a key comparison, __annotate__": """
+        class Key:
+            def __hash__(self):
+                return hash("__annotate__")
+            def __eq__(self, other):
+                f.__dict__ = {}  # frees the dict being searched
+                return False
+        f.__dict__ = {Key(): 1, "__annotate__": None}
+        assert f.__annotate__ is None
+    """,
+    "dict replaced by a key comparison, __annotations__": """
+        class Key:
+            def __hash__(self):
+                return hash("__annotate__")
+            def __eq__(self, other):
+                f.__dict__ = {}
+                return False
+        f.__dict__ = {Key(): 1, "__annotate__": lambda format: {"x": int}}
+        assert f.__annotations__ == {"x": int}
+    """,
+    "field replaced by a finalizer while storing": """
+        class Old(dict):
+            def __del__(self):
+                f.__annotations__ = {"replaced": 1}  # drops the computed dict
+        def annotate(format):
+            f.__annotations__ = Old()
+            return {f"x{i}": [i] for i in range(10)}
+        f.__annotate__ = annotate
+        got = f.__annotations__
+        junk = [{"a": i} for i in range(50)]  # would reuse a freed dict
+        assert got == {f"x{i}": [i] for i in range(10)}
+        assert f.__annotations__ == {"replaced": 1}
+    """,
+}
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize("case", list(HOSTILE_READS))
+def test_read_survives_python_code_run_during_it(case):
+    body = HOSTILE_READS[case]
+    proc = run_python("from quillmaret import _quill_testhooks as hooks\n"
+                      "f = hooks.make_function('echo_o')\n" + textwrap.dedent(body) + "\nprint('ok')\n",
+                      env=dict(os.environ, PYTHONMALLOC="debug"))
+    assert proc.stdout.strip() == "ok"

@@ -552,6 +552,12 @@ def child(n, watchdog):
         m = sys.modules[spec.name]
         e = m.QuillMaretNotComputedError(404, "m")
         assert e.args == ("[404] m",) and isinstance(e, m.QuillMaretError)
+        # An argument error fails on the line the failed import may have
+        # failed on (8): its entry must still name the initializer.
+        try:
+            m.QuillMaretAPIError()
+        except TypeError as exc:
+            assert entries(exc) == [("quillmaret._m3.QuillMaretAPIError.__init__", 8)], entries(exc)
     except BaseException as exc:
         result["works"] = repr(exc)
     faulthandler.cancel_dump_traceback_later()

@@ -303,8 +303,20 @@ class TestBinding:
         assert direct[1] is expected_self and direct[2] == expected_args
 
 
+class StrHolding(str):
+    """A str that can hold a reference: a name that closes a cycle."""
+
+
+def str_holding(obj):
+    s = StrHolding("n")
+    s.held = obj
+    return s
+
+
 class TestGarbageCollection:
     CYCLES = {
+        "name": lambda f: setattr(f, "__name__", str_holding(f)),
+        "qualname": lambda f: setattr(f, "__qualname__", str_holding(f)),
         "dict": lambda f: f.__dict__.__setitem__("me", f),
         "module": lambda f: setattr(f, "__module__", [f]),
         "doc": lambda f: setattr(f, "__doc__", [f]),
@@ -338,7 +350,7 @@ class TestGarbageCollection:
         assert ref() is None
 
     def test_referents_in_field_order(self):
-        # The type first; the name, qualified name and code are never visited.
+        # The type first; the code object is never visited.
         class Owner:
             pass
         module, closure, doc, g = ["m"], ["c"], ["d"], {}
@@ -351,8 +363,25 @@ class TestGarbageCollection:
             warnings.simplefilter("ignore", RuntimeWarning)
             f.__defaults__, f.__kwdefaults__ = pos, kw
         f.__name__
-        expected = [F, closure, module, f.__dict__, doc, g, Owner, pos, kw, f.__annotations__]
+        expected = [F, closure, module, f.__dict__, f.__name__, f.__qualname__, doc, g, Owner, pos,
+                    kw, f.__annotations__]
         assert [id(r) for r in gc.get_referents(f)] == [id(e) for e in expected]
+
+    def test_cleared_function_stays_usable(self):
+        # The collector clears a cycle's members before freeing them; a weak
+        # reference made by a finalizer can still reach one in between.
+        f = make("echo_fastcall_keywords", module=["m"], code=compile("0", "c", "eval"))
+        f.__doc__, f.__annotations__, f.__dict__["x"] = "doc", {"a": int}, 1
+        hooks.set_defining_class(f, type("Owner", (), {}))
+        hooks.clear_function(f)
+        assert (f.__name__, f.__qualname__, f.__reduce__()) == ("", "", "")
+        assert repr(f) == "<quillfunction  at 0x%x>" % id(f)
+        assert (f.__globals__, f.__module__, f.__code__, f.__doc__, f.__defaults__,
+                f.__kwdefaults__) == (None,) * 6
+        assert f.__dict__ == {} and f.__annotations__ == {}
+        assert f(1, k=2)[2:] == ((1,), 1, ("k",), (2,))
+        hooks.clear_function(f)  # twice: the collector may clear again
+        assert f.__qualname__ == ""
 
     def test_weak_reference_is_cleared_on_deallocation(self):
         called = []

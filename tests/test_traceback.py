@@ -77,13 +77,15 @@ class TestCodeCache:
         assert (lines, capacity) == ([9], 64)
         assert codes[0] is last_entry(exc).tb_frame.f_code
 
-    def test_same_line_reuses_first_name(self):
-        add_entry(ValueError(), "init quillmaret._m3", 8, "src/quillmaret/_m3")
-        exc = add_entry(TypeError(), "quillmaret._m3.QuillMaretAPIError.__init__", 8, "other")
-        summary = traceback.extract_tb(exc.__traceback__)[-1]
-        assert (summary.name, summary.filename, summary.lineno) == (
-            "init quillmaret._m3", "src/quillmaret/_m3", 8)
-        assert hooks.code_cache()[0] == [8]
+    def test_same_line_keeps_each_functions_name(self):
+        names = ["quillmaret._m3.QuillMaretAPIError.__init__", "init quillmaret._m3", "b", "a"]
+        for _ in range(2):  # made, then found in the cache
+            for name in names:
+                exc = add_entry(TypeError(), name, 8, "src/quillmaret/_m3")
+                summary = traceback.extract_tb(exc.__traceback__)[-1]
+                assert (summary.name, summary.lineno) == (name, 8)
+        lines, _, codes = hooks.code_cache()
+        assert lines == [8] * 4 and [c.co_name for c in codes] == sorted(names)
 
     def test_repeated_failure_creates_no_code(self):
         codes = {id(last_entry(add_entry(ValueError(), line=5)).tb_frame.f_code)

@@ -416,6 +416,17 @@ PyObject *hook_check_shared_type(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// clear_function(f) -> None: runs the type's clear slot on f, as the
+// collector does before it frees a cycle.
+PyObject *hook_clear_function(PyObject *, PyObject *f) {
+    if (Py_TYPE(f) != quill_state.function_type) {
+        PyErr_SetString(PyExc_TypeError, "expected a function object");
+        return nullptr;
+    }
+    Py_TYPE(f)->tp_clear(f);
+    Py_RETURN_NONE;
+}
+
 // The benchmark's implementation: returns its first argument (or None).
 PyObject *bench_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
     return Py_NewRef(nargs ? args[0] : Py_None);
@@ -454,6 +465,7 @@ PyMethodDef function_hooks[] = {
     {"fetch_shared_type", hook_fetch_shared_type, METH_VARARGS, nullptr},
     {"register_function_type_variant", hook_register_function_type_variant, METH_VARARGS, nullptr},
     {"check_shared_type", hook_check_shared_type, METH_VARARGS, nullptr},
+    {"clear_function", hook_clear_function, METH_O, nullptr},
     {"bench_functions", hook_bench_functions, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

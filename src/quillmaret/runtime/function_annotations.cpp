@@ -7,6 +7,7 @@
 // reads a bound placeholder method that returns __annotations__, so that
 // tools like functools.wraps find the attribute they expect.
 #include "runtime.h"
+#include "compat.h"  // dict_get_str_item
 
 namespace quill {
 namespace {
@@ -45,6 +46,18 @@ bool is_own_placeholder(PyObject *func, PyObject *value) noexcept {
     return method->m_ml->ml_meth == function_methods[0].ml_meth && PyCFunction_GET_SELF(value) == func;
 }
 
+// New reference to the value of the "__annotate__" entry of the function's
+// instance dict (None included) in *result: 1, 0 when there is no dict or no
+// such entry, -1 with an error set. The dict is held across the lookup,
+// whose key comparisons can run Python code that replaces __dict__.
+int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
+    *result = nullptr;
+    Ref dict = Ref::borrow(f->func_dict);
+    if (!dict)
+        return 0;
+    return compat::dict_get_str_item(dict.get(), kstr(K___annotate__), result);
+}
+
 }  // namespace
 
 // New reference to the annotations dict, or null with an error set.
@@ -53,28 +66,32 @@ bool is_own_placeholder(PyObject *func, PyObject *value) noexcept {
 // 2. Else a stored __annotate__ callable (not None) computes the dict once;
 //    it is kept in the field.
 // 3. Else the field is filled with a new empty dict.
+//
+// Looking up and calling __annotate__ can run Python code, and so can
+// releasing a field's old value: the result is always the object this call
+// computed or read, under its own reference, never the field read back.
 PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     FunctionObject *f = as_function(func);
     if (f->func_annotations)
         return Py_NewRef(f->func_annotations);
-    if (f->func_dict) {
-        Ref annotate = Ref::borrow(PyDict_GetItemWithError(f->func_dict, kstr(K___annotate__)));
-        if (!annotate && PyErr_Occurred())
+    PyObject *found;
+    if (lookup_annotate(f, &found) < 0)
+        return nullptr;
+    Ref annotate = Ref::steal(found);
+    if (annotate && annotate.get() != Py_None) {
+        Ref computed = Ref::steal(call_annotate(annotate.get()));
+        if (!computed)
             return nullptr;
-        if (annotate && annotate.get() != Py_None) {
-            PyObject *computed = call_annotate(annotate.get());
-            if (!computed)
-                return nullptr;
-            Py_XSETREF(f->func_annotations, computed);
-            return Py_NewRef(computed);
-        }
+        Py_XSETREF(f->func_annotations, Py_NewRef(computed.get()));
+        return computed.release();
     }
-    if (!f->func_annotations) {
-        f->func_annotations = PyDict_New();
-        if (!f->func_annotations)
-            return nullptr;
-    }
-    return Py_NewRef(f->func_annotations);
+    if (f->func_annotations)
+        return Py_NewRef(f->func_annotations);
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty)
+        return nullptr;
+    f->func_annotations = Py_NewRef(empty.get());
+    return empty.release();
 }
 
 // None and deletion empty the field; a dict is stored. A present instance
@@ -101,14 +118,12 @@ int function_set_annotations(PyObject *func, PyObject *value, void *) noexcept {
 // New reference to the stored override (None included), else a new bound
 // placeholder method; null with an error set.
 PyObject *function_get_annotate(PyObject *func, void *) noexcept {
-    FunctionObject *f = as_function(func);
-    if (f->func_dict) {
-        PyObject *annotate = PyDict_GetItemWithError(f->func_dict, kstr(K___annotate__));  // borrowed
-        if (annotate)
-            return Py_NewRef(annotate);
-        if (PyErr_Occurred())
-            return nullptr;
-    }
+    PyObject *annotate;
+    int found = lookup_annotate(as_function(func), &annotate);
+    if (found < 0)
+        return nullptr;
+    if (found)
+        return annotate;
     return PyCMethod_New(&function_methods[0], func, nullptr, nullptr);
 }
 

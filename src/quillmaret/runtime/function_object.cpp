@@ -50,14 +50,17 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept
 }
 
 // Visits the type (instances of a heap type hold it), then the owned fields
-// that can take part in reference cycles. The name, qualified name and code
-// object cannot, and self is the object itself.
+// that can take part in reference cycles: the name and qualified name too,
+// since they may be str subclasses. The code object cannot, and self is the
+// object itself.
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->func_closure);
     Py_VISIT(f->m_module);
     Py_VISIT(f->func_dict);
+    Py_VISIT(f->func_name);
+    Py_VISIT(f->func_qualname);
     Py_VISIT(f->func_doc);
     Py_VISIT(f->func_globals);
     Py_VISIT(f->mm_class);
@@ -70,8 +73,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 
 // Releases every owned field; self, the method record, the vectorcall
 // entry, the defaults getter and the flags stay.
-int function_clear(PyObject *self) noexcept {
-    FunctionObject *f = as_function(self);
+void release_fields(FunctionObject *f) noexcept {
     Py_CLEAR(f->func_closure);
     Py_CLEAR(f->m_module);
     Py_CLEAR(f->func_dict);
@@ -85,6 +87,18 @@ int function_clear(PyObject *self) noexcept {
     Py_CLEAR(f->defaults_kwdict);
     Py_CLEAR(f->func_annotations);
     Py_CLEAR(f->defaults_holder);
+}
+
+// The collector's clear. The object may still be reached afterwards (a
+// weak reference handed out by a finalizer, say), so it is left usable: the
+// name and qualified name become the empty string, as a plain function's
+// do, and every other field reads as its default.
+int function_clear(PyObject *self) noexcept {
+    FunctionObject *f = as_function(self);
+    release_fields(f);
+    // The shared empty string: making it cannot fail.
+    f->func_name = PyUnicode_New(0, 0);
+    f->func_qualname = PyUnicode_New(0, 0);
     return 0;
 }
 
@@ -93,7 +107,7 @@ void function_dealloc(PyObject *self) noexcept {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->m_weakreflist)
         PyObject_ClearWeakRefs(self);
-    function_clear(self);
+    release_fields(as_function(self));
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -155,9 +169,11 @@ int function_set_qualname(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
-// New reference to the globals dictionary.
+// New reference to the globals dictionary; None once the collector has
+// cleared the function.
 PyObject *function_get_globals(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->func_globals);
+    PyObject *globals = as_function(self)->func_globals;
+    return Py_NewRef(globals ? globals : Py_None);
 }
 
 // The closure is kept for the garbage collector only: always None.

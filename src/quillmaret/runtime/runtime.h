@@ -39,9 +39,9 @@ struct FunctionObject {
     PyTypeObject *mm_class;       // owned, may be null: the defining class
     PyObject *func_dict;          // owned, created on first use
     PyObject *func_name;          // owned, filled on first read of __name__
-    PyObject *func_qualname;      // owned, never null
+    PyObject *func_qualname;      // owned, never null (the empty string once cleared)
     PyObject *func_doc;           // owned, filled on first read of __doc__
-    PyObject *func_globals;       // owned, never null
+    PyObject *func_globals;       // owned; null only once the collector cleared it
     PyObject *func_code;          // owned, may be null
     PyObject *func_closure;       // owned, may be null; never exposed
     PyObject *defaults_holder;    // owned, may be null; kept, visited, cleared
@@ -71,11 +71,13 @@ struct LookupRecord {
 
 // One cached traceback code object.
 struct CodeCacheEntry {
-    PyCodeObject *code;  // owned
+    PyCodeObject *code;    // owned
     int line;
+    const char *funcname;  // the UTF-8 form of code->co_name, owned by it
 };
 
-// Traceback code objects, sorted by line, one per line; grows by 64.
+// Traceback code objects, sorted by line and function name, one per pair;
+// grows by 64.
 struct CodeCache {
     int count;
     int capacity;
@@ -210,7 +212,7 @@ using ParamNames = PyObject **const *;
 // Traceback records (traceback.cpp).
 
 // Adds one traceback entry (function, line, file) to the pending exception,
-// with code objects cached by line. Call only with an exception pending.
+// with code objects cached by line and function. Call only with an exception pending.
 void add_traceback(const char *funcname, int line, const char *filename) noexcept;
 
 }  // namespace quill

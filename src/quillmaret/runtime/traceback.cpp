@@ -2,57 +2,75 @@
 //
 // A failure adds one entry to the pending exception: a minimal code object
 // for (function, line, file) and a frame at that line, handed to the
-// interpreter's traceback machinery. Code objects are cached by line in a
-// sorted array, so a repeated failure at a known line creates no new code
-// object or string.
+// interpreter's traceback machinery. Code objects are cached by line and
+// function in a sorted array, so a repeated failure at a known place creates
+// no new code object or string.
 #include "runtime.h"
 #include "compat.h"  // PendingError, set_frame_line, thread_state
 
 #include <frameobject.h>  // PyFrame_New
 
-#include <cstring>  // std::memmove
+#include <cstring>  // std::memmove, std::strcmp
 
 namespace quill {
 namespace {
 
 constexpr int CACHE_GROWTH = 64;
 
-// The position where `line` is or would be inserted among the cache's
-// count >= 1 sorted entries.
-int find_line(const CodeCache &cache, int line) noexcept {
+// Orders cache entries by line, then by function name: two functions that
+// fail on the same line need code objects of their own.
+int compare(const CodeCacheEntry &e, int line, const char *funcname) noexcept {
+    if (line != e.line)
+        return line < e.line ? -1 : 1;
+    return std::strcmp(funcname, e.funcname);
+}
+
+// The position where (line, funcname) is or would be inserted among the
+// cache's count >= 1 sorted entries.
+int find_entry(const CodeCache &cache, int line, const char *funcname) noexcept {
     const CodeCacheEntry *e = cache.entries;
     int n = cache.count;
     // 1. Past the last entry: the common case while the cache fills in order.
-    if (line > e[n - 1].line)
+    if (compare(e[n - 1], line, funcname) > 0)
         return n;
-    // 2-4. Bisection.
-    int start = 0, end = n - 1, mid = 0;
+    // 2. Bisection: the entries before `start` sort before the pair, the
+    //    one at `end` not.
+    int start = 0, end = n - 1;
     while (start < end) {
-        mid = start + (end - start) / 2;
-        if (line < e[mid].line)
+        int mid = start + (end - start) / 2;
+        int order = compare(e[mid], line, funcname);
+        if (order < 0)
             end = mid;
-        else if (line > e[mid].line)
+        else if (order > 0)
             start = mid + 1;
         else
             return mid;
     }
-    return line > e[mid].line ? mid + 1 : mid;
+    return start;
 }
 
-// The cached code object for `line`, or null. Borrowed reference.
-PyCodeObject *cached_code(int line) noexcept {
+// The cached code object for (line, funcname), or null. Borrowed reference.
+PyCodeObject *cached_code(int line, const char *funcname) noexcept {
     const CodeCache &cache = quill_state.code_cache;
-    if (line == 0 || !cache.entries)
+    if (line == 0 || cache.count == 0)
         return nullptr;
-    int pos = find_line(cache, line);
-    if (pos < cache.count && cache.entries[pos].line == line)
+    int pos = find_entry(cache, line, funcname);
+    if (pos < cache.count && compare(cache.entries[pos], line, funcname) == 0)
         return cache.entries[pos].code;
     return nullptr;
 }
 
-// Stores `code` for `line` (line != 0), keeping the entries sorted. When the
-// array cannot grow the code object is simply not cached.
+// Stores `code` for its line and name (line != 0), keeping the entries
+// sorted. The entry's name is the UTF-8 form of the code object's own
+// co_name, which lives as long as the entry holds the code object. When the
+// name cannot be had or the array cannot grow, the code object is simply not
+// cached.
 void cache_code(PyCodeObject *code, int line) noexcept {
+    const char *funcname = PyUnicode_AsUTF8(code->co_name);
+    if (!funcname) {
+        PyErr_Clear();
+        return;
+    }
     CodeCache &cache = quill_state.code_cache;
     if (!cache.entries) {
         auto *entries = static_cast<CodeCacheEntry *>(
@@ -61,14 +79,16 @@ void cache_code(PyCodeObject *code, int line) noexcept {
             return;
         cache.entries = entries;
         cache.capacity = CACHE_GROWTH;
-        cache.count = 1;
-        entries[0] = CodeCacheEntry{.code = reinterpret_cast<PyCodeObject *>(Py_NewRef(code)),
-                                    .line = line};
-        return;
+        cache.count = 0;
     }
-    int pos = find_line(cache, line);
-    if (pos < cache.count && cache.entries[pos].line == line) {
-        Py_SETREF(cache.entries[pos].code, reinterpret_cast<PyCodeObject *>(Py_NewRef(code)));
+    int pos = cache.count ? find_entry(cache, line, funcname) : 0;
+    if (pos < cache.count && compare(cache.entries[pos], line, funcname) == 0) {
+        // Only a code object made while an equal one was cached gets here.
+        Py_INCREF(code);
+        PyCodeObject *old = cache.entries[pos].code;
+        cache.entries[pos].code = code;
+        cache.entries[pos].funcname = funcname;
+        Py_DECREF(old);
         return;
     }
     if (cache.count == cache.capacity) {
@@ -83,7 +103,7 @@ void cache_code(PyCodeObject *code, int line) noexcept {
     std::memmove(&cache.entries[pos + 1], &cache.entries[pos],
                  static_cast<size_t>(cache.count - pos) * sizeof(CodeCacheEntry));
     cache.entries[pos] = CodeCacheEntry{.code = reinterpret_cast<PyCodeObject *>(Py_NewRef(code)),
-                                        .line = line};
+                                        .line = line, .funcname = funcname};
     ++cache.count;
 }
 
@@ -101,7 +121,7 @@ void add_traceback(const char *funcname, int line, const char *filename) noexcep
 
     // 3. The code object for the line: cached, or made and cached. If
     //    it cannot be made, its error replaces the one being reported.
-    PyCodeObject *code = cached_code(line);
+    PyCodeObject *code = cached_code(line, funcname);
     if (code) {
         Py_INCREF(code);
     } else {

@@ -11,7 +11,7 @@
 #include "runtime.h"
 
 #include <cstddef>  // offsetof
-#include <cstring>  // strrchr
+#include <cstring>  // strcmp, strrchr
 
 namespace quill {
 namespace {
@@ -82,16 +82,32 @@ constexpr unsigned long FUNCTION_TYPE_FLAGS =
 
 // 0 when a registered type that passed check_shared_type also meets what
 // this module's use of it relies on, -1 with TypeError set otherwise. Only
-// the two runtime types have such needs: the metatype must make types, and
-// the function object type must be the one this module's records are
-// written into (its metatype, flags and offsets). A registered type of the
-// right size that misses any of them would have function records written
-// into it and crash the collector later.
+// the two runtime types have such needs: the metatype must be this runtime's
+// own (its name, and the layout of `type`), and the function object type
+// must be the one this module's records are written into (its metatype,
+// flags and offsets). A registered type that misses any of them would have
+// records written into it that do not fit, and crash the collector later.
 int check_adopted_type(PyTypeObject *type, const PyType_Spec *spec, PyTypeObject *metatype,
                        const char *short_name) noexcept {
     if (spec == &metatype_spec) {
-        if (!PyType_IsSubtype(type, &PyType_Type)) {
+        // Types are allocated for `type` and then given the metatype, so it
+        // must be a subclass of `type`, the one this runtime made (known by
+        // its name), with type's instance layout: another metatype's larger
+        // records would be read past their end.
+        if (!PyType_HasFeature(type, Py_TPFLAGS_TYPE_SUBCLASS) ||
+            !PyType_IsSubtype(type, &PyType_Type)) {
             PyErr_Format(PyExc_TypeError, "Shared quill type %.200s is not a subclass of type",
+                         short_name);
+            return -1;
+        }
+        if (std::strcmp(type->tp_name, spec->name) != 0) {
+            PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong name, try recompiling",
+                         short_name);
+            return -1;
+        }
+        if (type->tp_basicsize != PyType_Type.tp_basicsize ||
+            type->tp_itemsize != PyType_Type.tp_itemsize) {
+            PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong size, try recompiling",
                          short_name);
             return -1;
         }
