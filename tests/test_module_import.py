@@ -37,6 +37,17 @@ def test_only_the_init_function_is_exported():
     assert functions == ["PyInit__m3"]
 
 
+# A second interpreter that shares the main GIL but checks that every
+# extension module supports second interpreters, as isolated ones do.
+CHECKED_SHARED_GIL_INTERPRETER = """
+from test import support
+support.run_in_subinterp_with_config(
+    "try:\\n import quillmaret._m3\\nexcept ImportError as exc:\\n print(exc)\\nelse:\\n print('imported')",
+    own_gil=False, use_main_obmalloc=True, allow_fork=True, allow_exec=True, allow_threads=True,
+    allow_daemon_threads=True, check_multi_interp_extensions=True)
+"""
+
+
 @pytest.mark.subprocess
 class TestFreshInterpreter:
     def test_reimport_returns_the_same_module(self):
@@ -91,6 +102,14 @@ class TestFreshInterpreter:
         """))
         assert proc.stdout.strip() == f"<class 'ImportError'>: {INTERPRETER_CHANGE}"
 
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="3.12+: the interpreter checks the slot")
+    def test_shared_gil_interpreter_with_the_extension_check_gets_the_interpreters_words(self):
+        support = pytest.importorskip("test.support")
+        if not hasattr(support, "run_in_subinterp_with_config"):
+            pytest.skip("test.support cannot configure a subinterpreter")
+        proc = run_python(CHECKED_SHARED_GIL_INTERPRETER)
+        assert proc.stdout.strip() == "module quillmaret._m3 does not support loading in subinterpreters"
+
     @pytest.mark.testhooks
     def test_exec_slot_refuses_another_module(self):
         run_python(f"""
@@ -134,11 +153,73 @@ class TestFreshInterpreter:
         """))
 
 
+# A sys.modules key that hashes like NAME and raises LookupError("planted")
+# when compared while the exec slot runs (the import machinery's own lookups
+# of the name, before and after, compare it harmlessly); ONCE: only the first
+# such comparison raises.
+PLANTED_MODULE_KEY = """
+import sys
+class Planted:
+    raised = 0
+    def __hash__(self):
+        return hash({name!r})
+    def __eq__(self, other):
+        caller = sys._getframe(2).f_code.co_name if sys._getframe(1).f_back else ""
+        if caller == "exec_module" and not (Planted.raised and {once}):
+            Planted.raised += 1
+            raise LookupError("planted")
+        return False
+sys.modules[Planted()] = None
+"""
+
+
+@pytest.mark.subprocess
+class TestLookupFailuresDuringExec:
+    def test_creating_the_shared_runtime_module_fails_the_import(self):
+        proc = run_python(PLANTED_MODULE_KEY.format(name="_quillrt_3_3_0", once=False) + """
+try:
+    import quillmaret._m3
+except LookupError as exc:
+    print(exc)
+assert Planted.raised
+assert "_quillrt_3_3_0" not in [k for k in sys.modules if type(k) is str]
+""")
+        assert proc.stdout.strip() == "planted"
+
+    def test_module_table_lookup_failure(self):
+        # 3.13 reports a failed lookup of the module in the module table;
+        # before, the lookup cannot report it, and the store finds no entry.
+        proc = run_python(PLANTED_MODULE_KEY.format(name="quillmaret._m3", once=True) + """
+try:
+    import quillmaret._m3
+except LookupError as exc:
+    print(exc)
+else:
+    print("imported")
+assert Planted.raised == 1
+""")
+        assert proc.stdout.strip() == ("planted" if sys.version_info >= (3, 13) else "imported")
+
+    def test_import_holds_two_references_to_builtins(self):
+        # The state record's, and the module's __builtins__ (the package's
+        # __init__, which would add its own, is not run).
+        proc = run_python(EXT_SPEC + """
+import builtins, gc
+gc.collect()
+before = sys.getrefcount(builtins)
+module = _imp.create_dynamic(ext_spec("quillmaret._m3"))
+_imp.exec_dynamic(module)
+gc.collect()
+print(sys.getrefcount(builtins) - before)
+""")
+        assert proc.stdout.strip() == "2"
+
+
 # Loads the hooks and a module object of _m3 made by the create slot alone
 # (exec never runs), without the package's __init__, which imports _m3 in
 # full: the create slot can then be run while no module is recorded yet.
-CARRIER = """
-import importlib.util, os, _imp
+EXT_SPEC = """
+import importlib.util, os, sys, _imp
 pkg_dir = importlib.util.find_spec("quillmaret").submodule_search_locations[0]
 
 def ext_spec(name):
@@ -146,7 +227,8 @@ def ext_spec(name):
     path = next(os.path.join(pkg_dir, f) for f in os.listdir(pkg_dir)
                 if f.startswith(short + ".") and f.endswith(".so"))
     return importlib.util.spec_from_file_location(name, path)
-
+"""
+CARRIER = EXT_SPEC + """
 hooks = _imp.create_dynamic(ext_spec("quillmaret._quill_testhooks"))
 carrier = _imp.create_dynamic(ext_spec("quillmaret._m3"))
 """

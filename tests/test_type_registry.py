@@ -216,6 +216,31 @@ class TestFetchWithCustomSpec:
             assert registry.Widget is widget and widget.__basicsize__ == 32
             assert hooks.fetch_shared_type("pkg.mod.Widget", 32) is widget
             assert hooks.fetch_shared_type("other.Widget", 0) is widget  # size not compared
+            before = sys.getrefcount(widget)
+            for _ in range(10):  # each adoption hands out one reference, nothing more
+                hooks.fetch_shared_type("pkg.mod.Widget", 32)
+            assert sys.getrefcount(widget) == before
+            print("ok")
+        """)
+
+    def test_a_failing_key_comparison_fails_the_fetch(self):
+        run_ok("""
+            import sys
+            from quillmaret import _quill_testhooks as hooks
+            registry = vars(sys.modules["_quillrt_3_3_0"])
+            class Collider:
+                def __hash__(self):
+                    return hash("Gizmo")
+                def __eq__(self, other):
+                    raise LookupError("planted")
+            registry[Collider()] = None
+            try:
+                hooks.fetch_shared_type("pkg.Gizmo", 0)
+            except LookupError as e:
+                assert str(e) == "planted", e
+            else:
+                raise AssertionError("no error")
+            assert "Gizmo" not in [k for k in registry if type(k) is str]
             print("ok")
         """)
 

@@ -435,10 +435,16 @@ class LeakHunt:
         if report.passed:
             report.outcome = "failed"
             report.longrepr = failed.longrepr
-        report.sections.append((
-            "leak hunt",
-            f"its {failed.when} failed on run {run} of {total} in the same process: "
-            "a test that cannot be repeated in-process needs @pytest.mark.subprocess"))
+        if run == 1:
+            # Nothing was repeated yet: the test itself failed, here, among
+            # the tests this process ran before it.
+            note = (f"its {failed.when} failed on its first run, before any repeat: the failure is "
+                    "the test's own (it may depend on what the tests before it left behind)")
+        else:
+            note = (f"its {failed.when} passed {run - 1} time(s), then failed on run {run} of {total} "
+                    "in the same process: a test that cannot be repeated in-process needs "
+                    "@pytest.mark.subprocess")
+        report.sections.append(("leak hunt", note))
 
     def pytest_terminal_summary(self, terminalreporter):
         tr = terminalreporter

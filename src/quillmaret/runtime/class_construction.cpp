@@ -132,10 +132,13 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
     if (!cell_list)
         return;
     assert(PyList_Check(cell_list) && PyType_Check(cls));
-    Py_ssize_t n = PyList_GET_SIZE(cell_list);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto *func = reinterpret_cast<FunctionObject *>(PyList_GET_ITEM(cell_list, i));
-        Py_XSETREF(func->mm_class, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
+    // Releasing a replaced class can run Python code (a weak-reference
+    // callback) that changes the list: its size is read afresh each time,
+    // and the function is held while its field is written.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cell_list); ++i) {
+        Ref func = Ref::borrow(PyList_GET_ITEM(cell_list, i));
+        auto *f = reinterpret_cast<FunctionObject *>(func.get());
+        Py_XSETREF(f->mm_class, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
     }
 }
 
