@@ -229,9 +229,13 @@ class TestFetchWithCustomSpec:
             from quillmaret import _quill_testhooks as hooks
             registry = vars(sys.modules["_quillrt_3_3_0"])
             class Collider:
+                raised = False
                 def __hash__(self):
                     return hash("Gizmo")
-                def __eq__(self, other):
+                def __eq__(self, other):  # raises once: the first lookup's
+                    if Collider.raised:
+                        return False
+                    Collider.raised = True
                     raise LookupError("planted")
             registry[Collider()] = None
             try:
