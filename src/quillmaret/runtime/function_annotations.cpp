@@ -68,8 +68,9 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
 // 3. Else the field is filled with a new empty dict.
 //
 // Looking up and calling __annotate__ can run Python code, and so can
-// releasing a field's old value: the result is always the object this call
-// computed or read, under its own reference, never the field read back.
+// releasing a field's old value: a field is read only where no such code
+// ran since, and a computed dict is returned under this call's own
+// reference, not read back from the field it was stored in.
 PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     FunctionObject *f = as_function(func);
     if (f->func_annotations)
