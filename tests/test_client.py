@@ -247,6 +247,9 @@ class TestStatusMapping:
         ("F", 2024, 1, ValueError, "country must be a two-letter code"),
         ("F/", 2024, 1, ValueError, "country must be a two-letter code"),
         ("\u00c9S", 2024, 1, ValueError, "country must be a two-letter code"),
+        # Its own id: pytest cannot write the year out either.
+        pytest.param("FR", 10**5000, 1, ValueError, "year must have at most",
+                     id="year of 5001 digits"),
     ]
 
     @pytest.mark.parametrize("country,year,quarter,exc,message", ARGUMENT_MISTAKES)
@@ -260,11 +263,25 @@ class TestStatusMapping:
         for kwargs, exc, name in [
             ({"api_key": 7}, TypeError, "api_key"),
             ({"api_key": "k\r\nX-Injected: 1"}, ValueError, "api_key"),
+            ({"api_key": "cl\u00e9"}, ValueError, "api_key"),
             ({"base_url": "api.quillmaret.example/v1"}, ValueError, "base_url"),
             ({"base_url": "file:///etc"}, ValueError, "base_url"),
+            # Every request would go to the base path, or fail InvalidURL.
+            ({"base_url": "https://api.quillmaret.example/v1?key=1"}, ValueError, "base_url"),
+            ({"base_url": "https://api.quillmaret.example/v1?"}, ValueError, "base_url"),
+            ({"base_url": "https://api.quillmaret.example/v1#top"}, ValueError, "base_url"),
+            ({"base_url": "https://api.quillmaret.example/v\t1"}, ValueError, "base_url"),
+            ({"base_url": "https://api.quillmaret.example/v1\r\n"}, ValueError, "base_url"),
+            ({"base_url": "https://api.quillmaret.example/v1\n"}, ValueError, "base_url"),
             ({"timeout": "5"}, TypeError, "timeout"),
             ({"timeout": 0}, ValueError, "timeout"),
             ({"timeout": float("nan")}, ValueError, "timeout"),
+            ({"timeout": float("inf")}, ValueError, "timeout"),
+            # Past what a socket wait keeps (2**31 - 1 ms), or takes at all.
+            ({"timeout": 2147484}, ValueError, "timeout"),
+            ({"timeout": 1e10}, ValueError, "timeout"),
+            ({"timeout": float(sys.maxsize)}, ValueError, "timeout"),
+            ({"timeout": 10**400}, ValueError, "timeout"),
             ({"max_response_bytes": 1.5}, TypeError, "max_response_bytes"),
             ({"max_response_bytes": 0}, ValueError, "max_response_bytes"),
         ]:
@@ -272,6 +289,7 @@ class TestStatusMapping:
                 QuillMaretClient(**{"api_key": "k", **kwargs})
         # None stays a valid key (public endpoints) and timeout (no deadline).
         QuillMaretClient(None, timeout=None)
+        QuillMaretClient(None, timeout=2147483)
 
     def test_unreachable_api_raises_the_base_error(self, closed_port):
         # Nothing listens on the port any more: the connection is refused.
@@ -409,7 +427,7 @@ def trickle(first, then, *, http=True):
     return script
 
 
-def endless_body(status, declare_length):
+def endless_body(status, declare_length, header=b""):
     """Answers with a body of 64 MiB, declared or ended by closing; records
     in `server.sent_all` whether all of it left."""
     size, block = 64 << 20, b"x" * (1 << 20)
@@ -417,10 +435,19 @@ def endless_body(status, declare_length):
         server.sent_all = False
         server.read_head(conn)
         length = b"Content-Length: %d\r\n" % size if declare_length else b""
-        conn.sendall(b"HTTP/1.1 %s\r\n%s\r\n" % (status, length))
+        conn.sendall(b"HTTP/1.1 %s\r\n%s%s\r\n" % (status, header, length))
         for _ in range(size // len(block)):
             conn.sendall(block)
         server.sent_all = True
+    return script
+
+
+def redirect(next_path):
+    """Redirects every request to `next_path(its path)` on the same server."""
+    def script(server, conn):
+        path = server.read_head(conn).split(b" ")[1]
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
+                     % next_path(path))
     return script
 
 
@@ -457,6 +484,38 @@ class TestExchange:
         assert b"Authorization: Bearer s3cret" in loopback.heads[0]
         assert (b"s3cret" in followed) is keeps_key, followed
 
+    def test_key_follows_a_redirect_to_the_explicit_default_port(self, loopback, monkeypatch):
+        # http://host/ and http://host:80/ are one origin.  Port 80 is reached
+        # through a proxy: the loopback server, which sees the full URLs.
+        monkeypatch.setenv("http_proxy", loopback.url)
+        for name in ("no_proxy", "NO_PROXY"):
+            monkeypatch.delenv(name, raising=False)
+
+        def api(server, conn):
+            head = server.read_head(conn)
+            if head.startswith(b"GET http://api.quillmaret.example/v1/data/"):
+                conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: http://api.quillmaret.example:80"
+                             b"/v1/elsewhere\r\nContent-Length: 0\r\n\r\n")
+            else:
+                conn.sendall(http_answer("200 OK", b'{"moved": true}'))
+
+        loopback.script = api
+        client = QuillMaretClient("s3cret", base_url="http://api.quillmaret.example/v1", timeout=5)
+        assert client.get_quarter("FR", 2024, 1) == {"moved": True}
+        followed = loopback.heads[1]
+        assert followed.startswith(b"GET http://api.quillmaret.example:80/v1/elsewhere "), followed
+        assert b"Authorization: Bearer s3cret" in followed, followed
+
+    def test_redirect_body_is_dropped_unread(self, loopback, other_origin):
+        location = b"Location: %s/elsewhere\r\n" % other_origin.url.encode()
+        loopback.script = endless_body(b"302 Found", True, location)
+        other_origin.script = answer(http_answer("200 OK", b'{"moved": true}'))
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10)
+        assert client.get_quarter("FR", 2024, 1) == {"moved": True}
+        # The client hung up on the redirect: the server could not send it all.
+        assert loopback.finished.wait(10)
+        assert not loopback.sent_all
+
     FAILURES = [
         # (name, script, error class, cause)
         ("malformed status line", answer(b"HTTQ/9 nonsense\r\n\r\n"), QuillMaretError,
@@ -481,6 +540,10 @@ class TestExchange:
         # error is an SDK error.
         ("connection reset mid-body of an error", reset_mid_body(b"500 Oops"), QuillMaretError,
          ConnectionResetError),
+        # urllib gives up after 4 visits of one URL, or 10 redirects.
+        ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
+        ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
+         urllib.error.HTTPError),
     ]
 
     @pytest.mark.parametrize("name,script,cls,cause", FAILURES, ids=[f[0] for f in FAILURES])
@@ -490,6 +553,28 @@ class TestExchange:
         with pytest.raises(cls) as info:
             client.get_quarter("FR", 2024, 1)
         assert isinstance(info.value.__cause__, cause)
+
+    NOT_THE_API = [
+        # (name, Content-Type, body) of a 404 from something other than the API
+        ("web page", b"text/html", b"<html><h1>404 Not Found</h1></html>"),
+        ("empty", b"text/plain", b""),
+        ("another JSON error", b"application/json", b'{"detail": "Not Found"}'),
+    ]
+
+    @pytest.mark.parametrize("name,kind,body", NOT_THE_API, ids=[n[0] for n in NOT_THE_API])
+    def test_404_without_the_api_error_body_is_not_not_computed(self, loopback, name, kind, body):
+        # A wrong base_url, or a proxy that answers 404: "not computed yet"
+        # would be a lie, the URL is what was not found.
+        loopback.script = answer(b"HTTP/1.1 404 Not Found\r\nContent-Type: %s\r\n"
+                                 b"Content-Length: %d\r\n\r\n%s" % (kind, len(body), body))
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=5)
+        with pytest.raises(QuillMaretAPIError) as info:
+            client.get_quarter("FR", 2024, 1)
+        err = info.value
+        assert type(err) is QuillMaretAPIError
+        assert (err.status_code, err.payload) == (404, {})
+        assert f"{loopback.url}/v1/data/FR/2024/q1 was not found" in err.message
+        assert "check that base_url" in err.message
 
     TIMEOUT = 0.3
     SLOW = [
@@ -513,6 +598,29 @@ class TestExchange:
         assert elapsed < self.TIMEOUT + 1.0, elapsed
         assert "within 0.3 s" in str(info.value)
 
+    def test_tls_handshake_gets_only_what_a_slow_connect_left(self, loopback, monkeypatch):
+        # The connect takes 9.8 of the call's 10 s on the clock the deadline
+        # reads; the stalled handshake must then give up 0.2 s later, not 10.
+        skew = 0.0
+        real_monotonic, real_connect = time.monotonic, socket.socket.connect
+
+        def slow_connect(sock, address):
+            nonlocal skew
+            real_connect(sock, address)
+            skew = 9.8
+
+        monkeypatch.setattr(time, "monotonic", lambda: real_monotonic() + skew)
+        monkeypatch.setattr(socket.socket, "connect", slow_connect)
+        loopback.script = self.SLOW[2][1]
+        client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1",
+                                  timeout=10)
+        start = time.perf_counter()
+        with pytest.raises(QuillMaretError) as info:
+            client.get_quarter("FR", 2024, 1)
+        elapsed = time.perf_counter() - start
+        assert elapsed < 0.2 + 1.0, elapsed
+        assert "within 10 s" in str(info.value)
+
     @pytest.mark.parametrize("status", [b"200 OK", b"500 Oops"])
     @pytest.mark.parametrize("declare_length", [True, False], ids=["declared", "undeclared"])
     def test_body_past_the_cap_is_refused_unread(self, loopback, status, declare_length):
@@ -530,3 +638,10 @@ class TestExchange:
         # The client stopped reading: the server could not send it all.
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
+
+    def test_body_of_exactly_the_cap_is_accepted(self, loopback):
+        body = b'{"padding": "' + b"x" * 1000 + b'"}'
+        loopback.script = answer(http_answer("200 OK", body))
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10,
+                                  max_response_bytes=len(body))
+        assert client.get_quarter("FR", 2024, 1) == {"padding": "x" * 1000}

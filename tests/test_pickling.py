@@ -47,6 +47,18 @@ class SlottedError(_SlottedBase):
     __slots__ = ("__attempt", "unset")
 
 
+@register_pickling
+class _PrivateSlotError(QuillMaretAPIError):
+    """A private slot of a class whose own name is private: stored as _PrivateSlotError__token."""
+    __slots__ = ("__token",)
+
+
+@register_pickling
+class OneSlotError(QuillMaretAPIError):
+    """__slots__ given as one string: one slot, not one per letter."""
+    __slots__ = "tag"
+
+
 def make_error(cls):
     err = cls(429, "slow down \u00e9\u4e2d\U0001d11e", {"retry_after_seconds": 30, "nested": [1, {"k": None}]})
     err.request_id = "req-1"
@@ -143,13 +155,23 @@ class TestUserSubclasses:
             assert got.invoice == "INV-1" and got.payload == {"invoice": "INV-1"}
         assert_same_error(copy.copy(err), err)
 
-    def test_registered_subclass_keeps_its_slots(self):
-        err = SlottedError(503, "m", {"k": 1})
-        err.request_id, err._SlottedError__attempt, err.in_dict = "req-9", 2, "d"
+    SLOTTED = [
+        # (class, its slots' values by stored name)
+        (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2}),
+        (_PrivateSlotError, {"_PrivateSlotError__token": "t-1"}),
+        (OneSlotError, {"tag": "t-2"}),
+    ]
+
+    @pytest.mark.parametrize("cls,slots", SLOTTED, ids=[c.__name__ for c, _ in SLOTTED])
+    def test_registered_subclass_keeps_its_slots(self, cls, slots):
+        err = cls(503, "m", {"k": 1})
+        for name, value in slots.items():
+            setattr(err, name, value)
+        err.in_dict = "d"
         copies = [pickle.loads(pickle.dumps(err, p)) for p in PROTOCOLS]
         for got in copies + [copy.copy(err), copy.deepcopy(err)]:
             assert_same_error(got, err)
-            assert (got.request_id, got._SlottedError__attempt) == ("req-9", 2)
+            assert {name: getattr(got, name, None) for name in slots} == slots
             assert not hasattr(got, "unset")
 
     def test_unregistered_subclass_gets_the_default_reduction(self):

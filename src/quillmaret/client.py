@@ -6,8 +6,11 @@
 
 Every non-success answer of the API raises one of the SDK's errors, chosen by
 the HTTP status; any other failure of the exchange (the API cannot be reached,
-answers too slowly, too much, or with a broken or non-JSON answer) raises
-QuillMaretError, with the underlying exception as its ``__cause__``.
+answers too slowly, too much, or with a broken or non-JSON answer, or
+redirects in a loop) raises QuillMaretError, with the underlying exception as
+its ``__cause__``.  A 404 means "not computed yet" only when it carries the
+API's own error body; any other 404 (a wrong base_url, a proxy in the way)
+raises QuillMaretAPIError saying that the URL was not found.
 
 The API key is sent only to the API's origin (scheme, host and port): a
 redirect to another origin is followed without it.
@@ -19,9 +22,9 @@ import contextvars
 import http.client
 import io
 import json
-import math
 import operator
 import socket
+import sys
 import time
 import urllib.error
 import urllib.parse
@@ -66,21 +69,45 @@ _EXCHANGE_FAILURES = (OSError, http.client.HTTPException, ValueError)
 
 _READ_CHUNK = 64 * 1024
 
+# The socket layer waits with poll(), whose timeout is an int of milliseconds:
+# a longer wait wraps round, to no limit or to a spurious short one.
+_MAX_TIMEOUT = (2**31 - 1) // 1000  # seconds, a little under 25 days
 
-def error_for_response(status: int, reason: str, body: bytes) -> QuillMaretAPIError:
+
+def error_for_response(
+    status: int, reason: str, body: bytes, url: str | None = None
+) -> QuillMaretAPIError:
     """Builds the error for a non-success answer of the API.
 
-    The API answers errors with a JSON object; its "message" becomes the
-    error's message and its other fields (an error code and details such as
-    "retry_after_seconds") the payload.  A body that is not such an object
-    (a proxy's HTML page, JSON nested too deeply to decode, say) leaves the
-    HTTP reason phrase as the message and an empty payload.
+    The API answers errors with a JSON object {"error": code, "message":
+    text, ...details}; its "message" becomes the error's message and its
+    other fields (the error code and details such as "retry_after_seconds")
+    the payload.  A body that is not a JSON object (a proxy's HTML page, JSON
+    nested too deeply to decode, say) leaves the HTTP reason phrase as the
+    message and an empty payload.
+
+    A 404 is QuillMaretNotComputedError only with the API's own error body
+    (string "error" and "message" fields).  Any other 404 comes from
+    something that is not the API, usually because base_url is wrong: it is
+    a QuillMaretAPIError with an empty payload, whose message names ``url``
+    (the URL requested, if given) and suggests checking base_url.
     """
     cls = _ERROR_CLASSES.get(status, QuillMaretAPIError)
     try:
         document = json.loads(body)
     except (ValueError, RecursionError):  # ValueError covers undecodable bytes
         document = None
+    if status == 404 and not (
+        isinstance(document, dict)
+        and isinstance(document.get("error"), str)
+        and isinstance(document.get("message"), str)
+    ):
+        where = "the URL requested" if url is None else url
+        return QuillMaretAPIError(
+            404,
+            f"{where} was not found (HTTP 404 without the QuillMaret API's error body); "
+            "check that base_url is the API's root URL",
+        )
     if not isinstance(document, dict):
         return cls(status, reason or f"HTTP status {status}")
     message = document.pop("message", None)
@@ -261,6 +288,30 @@ class _RedirectHandler(urllib.request.HTTPRedirectHandler):
             fp.close()
         return new
 
+    def http_error_302(
+        self,
+        req: urllib.request.Request,
+        fp: IO[bytes],
+        code: int,
+        msg: str,
+        headers: http.client.HTTPMessage,
+    ) -> Any:
+        try:
+            return super().http_error_302(req, fp, code, msg, headers)
+        except urllib.error.HTTPError as exc:
+            # urllib's error for a loop or a redirect too many carries this
+            # response, closed by redirect_request: nothing can read it.  An
+            # error raised by a later answer carries its own response.
+            if exc.fp is fp and getattr(fp, "closed", False):
+                raise _TooManyRedirects(self.max_redirections) from exc
+            raise
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+
+
+class _TooManyRedirects(Exception):
+    """A redirect loop, or more redirects than the handler follows."""
+
 
 def _build_opener() -> urllib.request.OpenerDirector:
     """An opener for http and https only, with the handlers above."""
@@ -313,6 +364,14 @@ def _declared_length(response: object) -> int | None:
     return None
 
 
+def _shown(value: float) -> str:
+    """repr(value), or a description of an int too long to write out."""
+    try:
+        return repr(value)
+    except ValueError:  # an int over the interpreter's digit limit
+        return f"an int of {int(value).bit_length()} bits"
+
+
 def _require_int(name: str, value: object) -> int:
     # bool is an int, but True is no year or quarter.
     if isinstance(value, bool) or not isinstance(value, int):
@@ -326,8 +385,10 @@ class QuillMaretClient:
     api_key: the key sent with every request (None sends none, which only
     public endpoints accept); it is sent only to the origin of base_url and
     never follows a redirect elsewhere.  base_url: the API's root, an http or
-    https URL.  timeout: seconds a whole call may take (connecting, sending,
-    receiving the headers and the body), or None to wait indefinitely.
+    https URL without query or fragment.  timeout: seconds a whole call may
+    take (connecting, sending, receiving the headers and the body), at most
+    2147483 (the longest wait the socket layer keeps, nearly 25 days), or
+    None to wait indefinitely.
     max_response_bytes: the largest body accepted from the API.
 
     Raises TypeError or ValueError, naming the argument, for an argument of
@@ -350,14 +411,24 @@ class QuillMaretClient:
                 raise ValueError("api_key must consist of printable ASCII characters")
         if not isinstance(base_url, str):
             raise TypeError(f"base_url must be a str, not {type(base_url).__name__}")
+        # urlsplit drops tabs and line breaks silently, and http.client then
+        # refuses every request; a query or fragment would swallow the path.
+        if any(char <= " " or char == "\x7f" for char in base_url):
+            raise ValueError(f"base_url must not contain spaces or control characters: {base_url!r}")
+        if "?" in base_url or "#" in base_url:
+            raise ValueError(f"base_url must not have a query or a fragment: {base_url!r}")
         origin = _origin(base_url)
         if origin is None or origin[0] not in _DEFAULT_PORTS or not origin[1]:
             raise ValueError(f"base_url must be an http or https URL with a host, not {base_url!r}")
         if timeout is not None:
             if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
                 raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}")
-            if not (timeout > 0 and math.isfinite(timeout)):
-                raise ValueError(f"timeout must be a positive finite number of seconds, not {timeout!r}")
+            # Compared, not converted: an int of any size, inf and nan all fail.
+            if not 0 < timeout <= _MAX_TIMEOUT:
+                raise ValueError(
+                    f"timeout must be a positive number of seconds up to {_MAX_TIMEOUT}, "
+                    f"or None, not {_shown(timeout)}"
+                )
         limit = _require_int("max_response_bytes", max_response_bytes)
         if limit < 1:
             raise ValueError(f"max_response_bytes must be positive, not {limit}")
@@ -377,15 +448,19 @@ class QuillMaretClient:
 
         country is an ISO 3166-1 alpha-2 code, two ASCII letters in either
         case ("FR"); year an int; quarter an int from 1 to 4.  A str country
-        of another shape, or a quarter out of range, raises ValueError; an
-        argument of another type (bool included) raises TypeError; both name
-        the argument and are raised before any request is sent.
+        of another shape, a year with more digits than the interpreter writes
+        out (sys.get_int_max_str_digits()), or a quarter out of range, raises
+        ValueError; an argument of another type (bool included) raises
+        TypeError; both name the argument and are raised before any request
+        is sent.
 
-        Raises QuillMaretAuthError (401/403), QuillMaretNotComputedError (404),
-        QuillMaretRateLimitError (429), QuillMaretAPIError (any other
-        non-success status) or QuillMaretError (the API could not be reached,
-        did not answer within the timeout, answered with a broken answer, a
-        body over max_response_bytes or something other than a JSON object).
+        Raises QuillMaretAuthError (401/403), QuillMaretNotComputedError (404
+        with the API's error body), QuillMaretRateLimitError (429),
+        QuillMaretAPIError (any other non-success status, a 404 without the
+        API's error body included) or QuillMaretError (the API could not be
+        reached, did not answer within the timeout, redirected in a loop,
+        answered with a broken answer, a body over max_response_bytes or
+        something other than a JSON object).
         """
         if not isinstance(country, str):
             raise TypeError(f"country must be a str, not {type(country).__name__}")
@@ -395,7 +470,13 @@ class QuillMaretClient:
         quarter = _require_int("quarter", quarter)
         if not 1 <= quarter <= 4:
             raise ValueError(f"quarter must be 1 to 4, not {quarter!r}")
-        return self._get(f"/data/{country.upper()}/{year}/q{quarter}")
+        try:
+            year_text = str(year)
+        except ValueError:  # over the interpreter's digit limit
+            raise ValueError(
+                f"year must have at most {sys.get_int_max_str_digits()} digits, not {_shown(year)}"
+            ) from None
+        return self._get(f"/data/{country.upper()}/{year_text}/q{quarter}")
 
     def _get(self, path: str) -> dict[str, Any]:
         """GETs one resource of the API and returns its JSON object."""
@@ -433,9 +514,13 @@ class QuillMaretClient:
                     error_body = _read_body(exc, _declared_length(exc.fp), limit)
                 except (*_EXCHANGE_FAILURES, QuillMaretError) as failure:
                     # The status is known, the payload is not.
-                    raise error_for_response(exc.code, exc.reason, b"") from failure
+                    raise error_for_response(exc.code, exc.reason, b"", url) from failure
             # The HTTPError adds nothing the API error does not carry.
-            raise error_for_response(exc.code, exc.reason, error_body) from None
+            raise error_for_response(exc.code, exc.reason, error_body, url) from None
+        except _TooManyRedirects as exc:
+            raise QuillMaretError(
+                f"the QuillMaret API at {url} redirected in a loop or more than {exc.args[0]} times"
+            ) from exc.__cause__
         except _EXCHANGE_FAILURES as exc:
             raise self._failure(url, exc) from exc
         with response:
