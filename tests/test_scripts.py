@@ -10,6 +10,14 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 
 
+def plain_env(**changes):
+    """This environment less what would change the scripts' choices (and less
+    a sanitizer runtime: the scripts are not what it watches)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("CXX", "QUILL_PYTHONS", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    return dict(env, **changes)
+
+
 def run_script(args, env):
     proc = subprocess.run(["bash", *args], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60)
     lines = proc.stderr.splitlines()
@@ -22,8 +30,7 @@ def without_compiler(tmp_path):
     bin_dir.mkdir()
     for tool in ("bash", "dirname", "sed", "grep", "cat"):
         (bin_dir / tool).symlink_to(shutil.which(tool))
-    env = {k: v for k, v in os.environ.items() if k not in ("CXX", "QUILL_PYTHONS")}
-    return dict(env, PATH=str(bin_dir))
+    return plain_env(PATH=str(bin_dir))
 
 
 def with_old_gcc(tmp_path):
@@ -32,8 +39,7 @@ def with_old_gcc(tmp_path):
     fake.write_text('#!/bin/sh\n'
                     'case "$1" in -dumpfullversion) echo 11.4.0;; *) echo "#define __GNUC__ 11";; esac\n')
     fake.chmod(0o755)
-    env = {k: v for k, v in os.environ.items() if k != "QUILL_PYTHONS"}
-    return dict(env, CXX=str(fake))
+    return plain_env(CXX=str(fake))
 
 
 @pytest.mark.subprocess
@@ -54,8 +60,7 @@ class TestRefusals:
     def test_dev_install_refuses_an_unsupported_python(self):
         venv = ROOT / ".venv" / "3.10"
         existed = venv.exists()
-        env = {k: v for k, v in os.environ.items() if k != "QUILL_PYTHONS"}
-        code, out, lines = run_script(["scripts/dev-install", "--python", "3.10", "x"], env)
+        code, out, lines = run_script(["scripts/dev-install", "--python", "3.10", "x"], plain_env())
         assert (code, out) == (1, "")
         [line] = lines
         assert line.startswith("dev-install: Python 3.10 is not supported: "
