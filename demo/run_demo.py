@@ -18,8 +18,6 @@ import sys
 import traceback
 from typing import Any, Callable
 
-from mock_api import FREE_KEY, FREE_TIER_LIMIT, PRO_KEY, REVOKED_KEY, MockDataAPI
-
 from quillmaret import (
     QuillMaretAPIError,
     QuillMaretAuthError,
@@ -28,6 +26,7 @@ from quillmaret import (
     QuillMaretRateLimitError,
 )
 from quillmaret.client import QuillMaretClient
+from quillmaret.mock_api import FREE_KEY, FREE_TIER_LIMIT, PRO_KEY, REVOKED_KEY, MockDataAPI
 
 TIMEOUT = 5.0  # seconds a request may take; the mock answers in milliseconds
 

@@ -1,14 +1,11 @@
 """The demo client against the local mock API: HTTP status and body to SDK errors."""
 import http.client
-import importlib.util
 import json
 import re
 import socket
-import sys
 import threading
 import time
 import urllib.error
-from pathlib import Path
 
 import pytest
 
@@ -19,19 +16,8 @@ from quillmaret import (
     QuillMaretNotComputedError,
     QuillMaretRateLimitError,
 )
+from quillmaret import mock_api
 from quillmaret.client import QuillMaretClient, error_for_response
-
-
-def _load_mock_api():
-    path = Path(__file__).resolve().parent.parent / "demo" / "mock_api.py"
-    spec = importlib.util.spec_from_file_location("mock_api", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules.setdefault("mock_api", module)
-    spec.loader.exec_module(module)
-    return module
-
-
-mock_api = _load_mock_api()
 
 
 class FakeClock:
@@ -273,6 +259,8 @@ class TestStatusMapping:
             ({"base_url": "https://api.quillmaret.example/v\t1"}, ValueError, "base_url"),
             ({"base_url": "https://api.quillmaret.example/v1\r\n"}, ValueError, "base_url"),
             ({"base_url": "https://api.quillmaret.example/v1\n"}, ValueError, "base_url"),
+            ({"base_url": "http://x:99999/v1"}, ValueError, "base_url's port .* not '99999'"),
+            ({"base_url": "http://x:0/v1"}, ValueError, "base_url's port .* not '0'"),
             ({"timeout": "5"}, TypeError, "timeout"),
             ({"timeout": 0}, ValueError, "timeout"),
             ({"timeout": float("nan")}, ValueError, "timeout"),

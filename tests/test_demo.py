@@ -89,7 +89,8 @@ class TestDemo:
         # A mock that allows one request more than the demo expects: the
         # 201st request succeeds, so the rate-limit case must be reported.
         proc = run_demo(
-            "import sys, mock_api, run_demo\n"
+            "import sys, run_demo\n"
+            "from quillmaret import mock_api\n"
             "mock_api.FREE_TIER_LIMIT += 1\n"
             "sys.exit(run_demo.main())\n"
         )

@@ -229,7 +229,7 @@ class TestWorkerProcess:
         assert "raise err" in str(err.__cause__)
 
 
-DASK_ABSENT = "the distributed engine is not installed (pip install '.[cluster]')"
+DASK_ABSENT = "the distributed engine is not installed (bash scripts/run-tests --cluster installs it)"
 
 
 @pytest.fixture(scope="module")

@@ -1,6 +1,5 @@
 """The README's Python blocks: they check clean under mypy --strict, and the
 example runs against the mock API started as the README says."""
-import importlib.util
 import os
 import re
 import signal
@@ -14,7 +13,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
-MOCK = ROOT / "demo" / "mock_api.py"
+MOCK = [sys.executable, "-m", "quillmaret.mock_api"]
 
 
 def python_blocks():
@@ -30,10 +29,8 @@ def example():
 
 def mock_default_url():
     """The base URL of the mock run without options, from its own constant."""
-    spec = importlib.util.spec_from_file_location("readme_mock_api", MOCK)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return f"http://127.0.0.1:{module.DEFAULT_PORT}/v1"
+    from quillmaret.mock_api import DEFAULT_PORT
+    return f"http://127.0.0.1:{DEFAULT_PORT}/v1"
 
 
 def child_env():
@@ -52,8 +49,8 @@ def run_example(tmp_path, base_url):
 
 @pytest.fixture
 def mock_url():
-    """Starts demo/mock_api.py on a free port, as the README says; stops it with Ctrl-C."""
-    proc = subprocess.Popen([sys.executable, str(MOCK), "--port", "0"], stdout=subprocess.PIPE,
+    """Starts the mock on a free port, as the README says; stops it with Ctrl-C."""
+    proc = subprocess.Popen([*MOCK, "--port", "0"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=child_env())
     try:
         first: list[str] = []
@@ -106,3 +103,11 @@ class TestReadmeExample:
         assert proc.stdout == ""
         [line] = proc.stderr.splitlines()
         assert line.startswith("QuillMaret API unreachable: ")
+
+    @pytest.mark.parametrize("port", ["99999", "-1"])
+    def test_mock_refuses_a_port_out_of_range_in_one_line(self, port):
+        proc = subprocess.run([*MOCK, "--port", port], capture_output=True, text=True,
+                              env=child_env(), timeout=60)
+        assert (proc.returncode, proc.stdout) == (2, "")
+        [line] = proc.stderr.splitlines()
+        assert line.startswith(f"mock_api: cannot serve on port {port}: "), line

@@ -10,6 +10,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Every interpreter the package is built and tested for, oldest first.
 # QUILL_PYTHONS="3.11 3.13" narrows the scripts to some of them.
 SUPPORTED_PYTHONS=(3.11 3.12 3.13)
+ALL_PYTHONS=("${SUPPORTED_PYTHONS[@]}")
 if [ -n "${QUILL_PYTHONS:-}" ]; then
     read -r -a SUPPORTED_PYTHONS <<<"$QUILL_PYTHONS"
 fi
@@ -19,6 +20,46 @@ fi
 BUILD_TOOLS=("cmake>=3.18" "ninja")
 
 log() { printf '%s: %s\n' "$tool" "$*" >&2; }
+
+# supported X.Y: whether the package builds for Python X.Y; says why not, on
+# one line, when it does not (before anything is made for it).
+supported() {
+    local version
+    for version in "${ALL_PYTHONS[@]}"; do
+        [ "$1" = "$version" ] && return 0
+    done
+    log "Python $1 is not supported: the package builds for Python $(echo "${ALL_PYTHONS[*]}" | sed 's/ /, /g')"
+    return 1
+}
+
+# check_compiler [HINT]: whether the C++ compiler that the build will use (the
+# one $CXX names, else the first of c++, g++ and clang++ on PATH, as CMake
+# picks it) is there and can build the package: g++ 12 or later, for C++20.
+# When it is not, says so on one line, ending with HINT if given.
+check_compiler() {
+    local hint=${1:+; $1} cxx=${CXX:-} name macros gnu
+    if [ -z "$cxx" ]; then
+        for name in c++ g++ clang++; do
+            cxx=$(command -v "$name" 2>/dev/null) && break
+        done
+    fi
+    if [ -z "$cxx" ]; then
+        log "no C++ compiler found (no c++, g++ or clang++ on PATH, and CXX is not set): building the package needs g++ 12 or later; on Debian or Ubuntu: apt-get install g++$hint"
+        return 1
+    fi
+    # The compiler's own macros tell GCC from Clang, whatever its name.
+    if ! macros=$("$cxx" -dM -E -x c++ /dev/null 2>/dev/null); then
+        log "the C++ compiler $cxx does not run: building the package needs g++ 12 or later; on Debian or Ubuntu: apt-get install g++$hint"
+        return 1
+    fi
+    if ! grep -q '^#define __clang__ ' <<<"$macros"; then
+        gnu=$(sed -n 's/^#define __GNUC__ \([0-9]*\)$/\1/p' <<<"$macros")
+        if [ -n "$gnu" ] && [ "$gnu" -lt 12 ]; then
+            log "the C++ compiler $cxx is g++ $("$cxx" -dumpfullversion 2>/dev/null || echo "$gnu"): building the package needs g++ 12 or later (C++20); on Debian or Ubuntu: apt-get install g++-12, then run with CXX=g++-12$hint"
+            return 1
+        fi
+    fi
+}
 
 # Runs "$@" with its output kept aside, shown only if it fails.
 quietly() {
@@ -128,6 +169,12 @@ need_project() {
 source_digest() {
     (cd "$root" && find CMakeLists.txt pyproject.toml src tests/testhooks tools -type f \
         ! -path '*/__pycache__/*' ! -name '*.py[co]' -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+}
+
+# needs_build NAME: whether .venv/NAME lacks the package built from the
+# sources as they are (install_package would build it).
+needs_build() {
+    [ "$(cat "$root/.venv/$1/.package" 2>/dev/null)" != "$(source_digest)" ]
 }
 
 # install_package NAME: builds the package with the test hooks and installs it

@@ -418,7 +418,12 @@ class QuillMaretClient:
         if "?" in base_url or "#" in base_url:
             raise ValueError(f"base_url must not have a query or a fragment: {base_url!r}")
         origin = _origin(base_url)
-        if origin is None or origin[0] not in _DEFAULT_PORTS or not origin[1]:
+        if origin is None or origin[2] == 0:
+            # Said apart from the check below: the URL has a host, its port is wrong.
+            port = urllib.parse.urlsplit(base_url).netloc.rpartition(":")[2]
+            raise ValueError(f"base_url's port must be a number from 1 to 65535, not {port!r} "
+                             f"(in {base_url!r})")
+        if origin[0] not in _DEFAULT_PORTS or not origin[1]:
             raise ValueError(f"base_url must be an http or https URL with a host, not {base_url!r}")
         if timeout is not None:
             if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):

@@ -1,4 +1,4 @@
-"""A local mock of the QuillMaret data API, for the demo and the tests.
+"""A local mock of the QuillMaret data API, for trying and testing code that uses the SDK.
 
 It serves GET /v1/data/{country}/{year}/q{quarter} on 127.0.0.1 (a free port)
 from a thread, and answers as the real API does:
@@ -6,17 +6,23 @@ from a thread, and answers as the real API does:
 - 401 without a key or with an unknown key, 403 with a revoked one;
 - 429 when a free-tier key has made 200 requests in the last 24 hours
   (a sliding window; requests refused with 429 do not count);
-- 404 for a quarter that has not been computed yet (after LATEST_COMPUTED);
+- 404 for a quarter that has not been computed (before FIRST_COMPUTED or after
+  LATEST_COMPUTED);
 - 400 for an unsupported country or a malformed path;
 - 503 while in maintenance, 500 when a failure was injected with fail_next();
 - 200 with the quarter's data otherwise.
 
 Errors are JSON objects {"error": code, "message": text, ...details}.
 
-Run it alone to try the client by hand; it serves until Ctrl-C:
+Run it to try the client by hand; it serves until Ctrl-C:
 
-    python3 demo/mock_api.py              # http://127.0.0.1:8765/v1
-    python3 demo/mock_api.py --port 0     # a free port; the first line names it
+    python -m quillmaret.mock_api              # http://127.0.0.1:8765/v1
+    python -m quillmaret.mock_api --port 0     # a free port; the first line names it
+
+In a test, MockDataAPI serves from a thread of the test's own process:
+
+    with MockDataAPI() as api:
+        client = QuillMaretClient(PRO_KEY, base_url=api.base_url)
 """
 
 from __future__ import annotations
@@ -215,11 +221,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Serves a mock of the QuillMaret data API "
+    parser = argparse.ArgumentParser(prog="python -m quillmaret.mock_api",
+                                     description="Serves a mock of the QuillMaret data API "
                                                  "on 127.0.0.1 until Ctrl-C.")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT,
                         help=f"the port to serve on, 0 for a free one (default {DEFAULT_PORT})")
     options = parser.parse_args(argv)
+    # The socket would refuse it with OverflowError, a traceback: say it in one line.
+    if not 0 <= options.port <= 65535:
+        print(f"mock_api: cannot serve on port {options.port}: a port is a number from 0 to 65535 "
+              "(0: any free one)", file=sys.stderr)
+        return 2
     api = MockDataAPI()
     try:
         api.start(options.port)
@@ -233,7 +245,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"keys: {FREE_KEY} (free tier: {FREE_TIER_LIMIT} requests per 24 hours), "
               f"{PRO_KEY} (no limit), {REVOKED_KEY} (revoked: 403); any other or none: 401")
         print(f"data: {', '.join(COUNTRIES)}, {FIRST_COMPUTED[0]} Q{FIRST_COMPUTED[1]} to "
-              f"{LATEST_COMPUTED[0]} Q{LATEST_COMPUTED[1]}; later quarters: 404; "
+              f"{LATEST_COMPUTED[0]} Q{LATEST_COMPUTED[1]}; earlier and later quarters: 404; "
               "other countries: 400")
         print("Ctrl-C stops it.", flush=True)
         threading.Event().wait()

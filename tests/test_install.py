@@ -1,0 +1,99 @@
+"""The README's Installation section, as it stands: its commands run in a
+temporary folder, from a wheel and from the source, and the install check
+prints the package's version."""
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quillmaret
+
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+SOURCE = "/path/to/quillmaret"  # the section's stand-ins for a user's paths
+DIST = "/path/to/dist"
+
+
+def installation_section():
+    text = README.read_text(encoding="utf-8")
+    match = re.search(r"^## Installation\n(.*?)^## ", text, re.M | re.S)
+    assert match, "the README has no Installation section before the next one"
+    return match[1]
+
+
+def shell_blocks():
+    """{"wheel" | "source" | "check": commands} of the section's shell blocks."""
+    blocks = re.findall(r"^```sh\n(.*?)^```$", installation_section(), re.M | re.S)
+    named = {}
+    for block in blocks:
+        name = "wheel" if DIST in block else "source" if SOURCE in block else "check"
+        assert name not in named, f"two {name} blocks in the Installation section"
+        named[name] = block
+    assert set(named) == {"wheel", "source", "check"}, blocks
+    return named
+
+
+def user_env(tmp_path):
+    """A user's shell: `python3` is the interpreter under test; nothing of the
+    test's own environment (its import path, a sanitizer runtime) leaks in."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "python3").symlink_to(sys.executable)
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(("PYTHON", "ASAN_", "UBSAN_", "LD_PRELOAD", "VIRTUAL_ENV", "PIP_"))}
+    env["PATH"] = os.pathsep.join([str(bin_dir), env.get("PATH", "")])
+    env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    return env
+
+
+def run_commands(commands, tmp_path, env):
+    proc = subprocess.run(["bash", "-euo", "pipefail", "-c", commands], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=900)
+    assert proc.returncode == 0, f"{commands}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel_dir(tmp_path_factory):
+    """A folder holding a wheel of the checkout for this interpreter, built as
+    scripts/build-wheels builds it (without its repair, which only renames the
+    platform tag and bundles no library here)."""
+    pytest.importorskip("scikit_build_core", reason="the build requirements are not installed")
+    where = tmp_path_factory.mktemp("dist")
+    env = dict(os.environ, PATH=os.pathsep.join([str(Path(sys.executable).parent), os.environ["PATH"]]))
+    env.pop("LD_PRELOAD", None)
+    proc = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--disable-pip-version-check", "--no-input", "--no-deps",
+         "--no-build-isolation", "--wheel-dir", str(where),
+         f"--config-settings=build-dir={tmp_path_factory.mktemp('build')}", str(ROOT)],
+        capture_output=True, text=True, env=env, timeout=900)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return where
+
+
+# Builds the package twice: left out of the leak hunt with the other long runs
+# (its repeats would build it again and again), and of the sanitizer run, whose
+# builds here would not be instrumented anyway.
+@pytest.mark.slow
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="builds uninstrumented packages: not a sanitizer test")
+@pytest.mark.subprocess
+@pytest.mark.parametrize("way", ["wheel", "source"])
+def test_installation_section_installs_and_checks(way, tmp_path, request):
+    blocks = shell_blocks()
+    if way == "wheel":
+        commands = blocks["wheel"].replace(DIST, str(request.getfixturevalue("wheel_dir")))
+    else:
+        commands = blocks["source"].replace(SOURCE, str(ROOT))
+    env = user_env(tmp_path)
+    run_commands(commands, tmp_path, env)
+    printed = run_commands(blocks["check"], tmp_path, env)
+    assert printed == quillmaret.__version__ + "\n"
+    # The version the section says the check prints.
+    assert f"`{quillmaret.__version__}`" in installation_section()
+    # The package came from the new environment, not from the checkout.
+    where = run_commands('.venv/bin/python -c "import quillmaret; print(quillmaret.__file__)"', tmp_path, env)
+    assert Path(where.strip()).is_relative_to(tmp_path / ".venv")
