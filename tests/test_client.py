@@ -3,6 +3,7 @@ import http.client
 import json
 import re
 import socket
+import sys
 import threading
 import time
 import urllib.error
