@@ -6,6 +6,7 @@ import os
 import pydoc
 import subprocess
 import sys
+import typing
 from pathlib import Path
 
 import pytest
@@ -105,13 +106,44 @@ class TestSignature:
             bound = sig.bind(404, message="m")
             assert bound.arguments == {"status_code": 404, "message": "m"}
 
+    def test_annotations_as_for_python_code(self):
+        # The initializer and the classes answer typing and inspect, and on
+        # 3.14 annotationlib in each format (through __annotations__ and
+        # through __annotate__), as a function and classes written in Python.
+        def init(self, status_code: 'int', message: 'str', payload: 'dict' = None):
+            pass
+
+        class Plain(Exception):
+            pass
+
+        pairs = [(m3.QuillMaretAPIError.__init__, init)] + [(getattr(m3, n), Plain) for n in CLASS_NAMES]
+        for ours, theirs in pairs:
+            assert typing.get_type_hints(ours) == typing.get_type_hints(theirs), ours
+        if sys.version_info < (3, 14):
+            return
+        import annotationlib
+        for fmt in set(annotationlib.Format) - {annotationlib.Format.VALUE_WITH_FAKE_GLOBALS}:
+            for ours, theirs in pairs:
+                assert annotationlib.get_annotations(ours, format=fmt) == \
+                    annotationlib.get_annotations(theirs, format=fmt), (ours, fmt)
+            ours = m3.QuillMaretAPIError.__init__
+            assert annotationlib.call_annotate_function(ours.__annotate__, fmt) == \
+                annotationlib.call_annotate_function(init.__annotate__, fmt), fmt
+            assert str(inspect.signature(ours, annotation_format=fmt)) == INIT_SIGNATURE, fmt
+            for name in API_CLASS_NAMES:
+                assert str(inspect.signature(getattr(m3, name), annotation_format=fmt)) == \
+                    INIT_SIGNATURE.replace("self, ", ""), (name, fmt)
+
     def test_help_shows_the_signature(self):
         # From 3.13 on pydoc breaks a long signature over lines: compare the
         # text with its layout (white space and the margin's bars) taken out.
         def flat(text):
             return "".join(text.replace(" |", " ").split())
 
+        # From 3.14 on it shows annotations in annotationlib's STRING format,
+        # as it does for a function written in Python: 'int' as int.
+        signature = INIT_SIGNATURE if sys.version_info < (3, 14) else INIT_SIGNATURE.replace("'", "")
         for name in API_CLASS_NAMES:
             text = flat(pydoc.render_doc(getattr(m3, name), renderer=pydoc.plaintext))
-            assert flat(f"{name}{INIT_SIGNATURE.replace('self, ', '')}") in text
-            assert flat(f"__init__{INIT_SIGNATURE}") in text
+            assert flat(f"{name}{signature.replace('self, ', '')}") in text
+            assert flat(f"__init__{signature}") in text

@@ -9,8 +9,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Every interpreter the package is built and tested for, oldest first.
 # QUILL_PYTHONS="3.11 3.13" narrows the scripts to some of them.
-SUPPORTED_PYTHONS=(3.11 3.12 3.13)
+SUPPORTED_PYTHONS=(3.11 3.12 3.13 3.14 3.15)
 ALL_PYTHONS=("${SUPPORTED_PYTHONS[@]}")
+# The versions scripts/fetch-pythons can fetch (Debian sid's builds, into
+# .venv/interpreters/X.Y) when the user has none of their own.
+PRIVATE_PYTHONS=(3.14 3.15)
 if [ -n "${QUILL_PYTHONS:-}" ]; then
     read -r -a SUPPORTED_PYTHONS <<<"$QUILL_PYTHONS"
 fi
@@ -84,14 +87,28 @@ ok = ("%d.%d" % sys.version_info[:2] == sys.argv[1] and not hasattr(sys, "gettot
 print(sys.executable) if ok else sys.exit(1)' "$2" 2>/dev/null
 }
 
+# Prints the real executable behind $1 if it runs as a debug build (one that
+# counts references) of Python $2 (X.Y), not free-threaded.
+python_dbg_is() {
+    "$1" -c '
+import sys, sysconfig
+ok = ("%d.%d" % sys.version_info[:2] == sys.argv[1] and hasattr(sys, "gettotalrefcount")
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(sys.executable) if ok else sys.exit(1)' "$2" 2>/dev/null
+}
+
 pyenv_root() {
     pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}"
 }
 
-# find_python X.Y: prints the interpreter to use for Python X.Y, or sets $why
-# and returns 1. For 3.11 the user's own python3 comes first; then pythonX.Y
-# on PATH; then the newest pyenv X.Y.Z (pyenv itself need not be on PATH).
-find_python() {
+is_private() {
+    local v
+    for v in "${PRIVATE_PYTHONS[@]}"; do [ "$v" = "$1" ] && return 0; done
+    return 1
+}
+
+# user_python X.Y: the user's own Python X.Y, as find_python describes.
+user_python() {
     local version=$1 name path dir
     local names=("python$version")
     [ "$version" = "${SUPPORTED_PYTHONS[0]}" ] && names=(python3 "${names[@]}")
@@ -105,7 +122,56 @@ find_python() {
         [[ "$(basename "$dir")" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || continue
         python_is "$dir/bin/python$version" "$version" && return 0
     done
-    why="not found (no python$version on PATH, none under $pyenv/versions)"
+    return 1
+}
+
+# fetch_private: runs scripts/fetch-pythons, once per script run, for every
+# supported version it provides that the user has no Python of their own
+# for (or whose debug build is asked for: $1 = dbg). Only one line is printed
+# when Debian's archive cannot be reached; the versions are then not found.
+fetched_private=
+fetch_private() {
+    [[ " $fetched_private " != *" ${1:-release} "* ]] || return 0
+    fetched_private+=" ${1:-release}"
+    local v wanted=()
+    for v in "${SUPPORTED_PYTHONS[@]}"; do
+        is_private "$v" || continue
+        [ -f "$root/.venv/interpreters/$v/.fetched" ] && continue
+        [ "${1:-}" = dbg ] || ! user_python "$v" >/dev/null || continue
+        wanted+=("$v")
+    done
+    [ ${#wanted[@]} -eq 0 ] || bash "$root/scripts/fetch-pythons" "${wanted[@]}" || true
+}
+
+# find_python X.Y: prints the interpreter to use for Python X.Y, or sets $why
+# and returns 1. For 3.11 the user's own python3 comes first; then pythonX.Y
+# on PATH; then the newest pyenv X.Y.Z (pyenv itself need not be on PATH);
+# for 3.14 and 3.15 last Debian sid's, fetched into .venv/interpreters/X.Y.
+find_python() {
+    local version=$1
+    user_python "$version" && return 0
+    if is_private "$version"; then
+        fetch_private
+        python_is "$root/.venv/interpreters/$version/usr/bin/python$version" "$version" && return 0
+        why="not found (no python$version on PATH, none under $(pyenv_root)/versions, none fetched from Debian into .venv/interpreters)"
+        return 1
+    fi
+    why="not found (no python$version on PATH, none under $(pyenv_root)/versions)"
+    return 1
+}
+
+# find_debug_python X.Y: prints the debug interpreter for Python X.Y (3.14,
+# 3.15): python3.Xd on PATH, else Debian sid's in .venv/interpreters/X.Y.
+find_debug_python() {
+    local version=$1 path
+    if path=$(command -v "python${version}d" 2>/dev/null) && python_dbg_is "$path" "$version"; then
+        return 0
+    fi
+    if is_private "$version"; then
+        fetch_private dbg
+        python_dbg_is "$root/.venv/interpreters/$version/usr/bin/python${version}d" "$version" && return 0
+    fi
+    why="not found (no debug python${version}d on PATH, none fetched from Debian into .venv/interpreters)"
     return 1
 }
 
@@ -114,6 +180,27 @@ find_python() {
 origin_of() {
     "$1" -c 'import os, platform, sys
 print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)), platform.python_version())'
+}
+
+# new_venv DIR BASE: makes a virtual environment with pip in DIR from the
+# interpreter BASE. Debian's ensurepip takes pip from the system's
+# /usr/share/python-wheels, so an interpreter fetched into .venv/interpreters
+# gets its venv without pip, and pip from the wheel unpacked beside it.
+new_venv() {
+    local dir=$1 base=$2 wheel
+    case $(realpath "$base") in
+    "$root/.venv/interpreters/"*)
+        wheel=$(ls "$(dirname "$(realpath "$base")")"/../share/python-wheels/pip-*.whl | head -n 1)
+        quietly "$base" -m venv --without-pip "$dir" &&
+            quietly "$dir/bin/python" "$wheel/pip" install --disable-pip-version-check --no-input "$wheel"
+        return
+        ;;
+    esac
+    if ! "$base" -c 'import ensurepip, venv' 2>/dev/null; then
+        log "$base cannot make a virtual environment (no ensurepip): on Debian, apt-get install python$("$base" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-venv"
+        return 1
+    fi
+    quietly "$base" -m venv "$dir"
 }
 
 # make_venv NAME BASE: makes .venv/NAME from the interpreter BASE, unless it is
@@ -130,12 +217,8 @@ make_venv() {
         log "remaking .venv/$name: it was made from another interpreter"
         rm -rf "$venv" "$root/build/venv-$name"
     fi
-    if ! "$base" -c 'import ensurepip, venv' 2>/dev/null; then
-        log "$base cannot make a virtual environment (no ensurepip): on Debian, apt-get install python$("$base" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-venv"
-        return 1
-    fi
     log "creating .venv/$name from Python ${origin#* } ($base; a few seconds)"
-    quietly "$base" -m venv "$venv" || return 1
+    new_venv "$venv" "$base" || return 1
     # A pip older than 23.1 (Debian 12's) lacks -C, the short form of
     # --config-settings that the README's build commands use.
     if ! "$py" -c 'import pip, sys; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (23, 1))'; then

@@ -303,22 +303,35 @@ PyObject *hook_annotate_placeholder_without_self(PyObject *, PyObject *) {
 
 // Runs `read` on f with the recursion budget used up, so that the first
 // recursion guard inside it trips.
+// Enters the recursion guard one C frame deeper each time until it trips,
+// then runs read there. A guard that counts entries (up to 3.13) and one
+// that measures the C stack (3.14 on) both trip this way.
+PyObject *read_beyond_limit(PyObject *func, PyObject *(*read)(PyObject *)) {
+    if (Py_EnterRecursiveCall("") != 0) {
+        PyErr_Clear();
+        return read(func);
+    }
+    PyObject *result = read_beyond_limit(func, read);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject *at_recursion_limit(PyObject *func, PyObject *(*read)(PyObject *)) {
     FunctionObject *f;
     if (as_function(func, &f) < 0)
         return nullptr;
-    int entered = 0;
-    while (Py_EnterRecursiveCall("") == 0)
-        ++entered;
-    PyErr_Clear();
-    PyObject *result = read(func);
-    for (int i = 0; i < entered; ++i)
-        Py_LeaveRecursiveCall();
-    return result;
+    return read_beyond_limit(func, read);
 }
 
 PyObject *read_annotations(PyObject *func) { return function_get_annotations(func, nullptr); }
-PyObject *run_placeholder(PyObject *func) { return function_annotate_placeholder(func, Py_None); }
+PyObject *run_placeholder(PyObject *func) {
+    PyObject *value_format = PyLong_FromLong(1);  // annotationlib.Format.VALUE
+    if (!value_format)
+        return nullptr;
+    PyObject *result = function_annotate_placeholder(func, value_format);
+    Py_DECREF(value_format);
+    return result;
+}
 
 PyObject *hook_annotations_at_recursion_limit(PyObject *, PyObject *func) {
     return at_recursion_limit(func, read_annotations);

@@ -3,6 +3,8 @@
 // type error, in the interpreter's own wording.
 #include "arguments.h"
 
+#include "compat.h"
+
 #include <cstdint>
 #include <cstring>  // std::memcmp
 
@@ -12,7 +14,7 @@ namespace {
 // Cached hash of an exact str, computed (and cached) when still missing.
 // Hashing a str cannot fail.
 inline Py_hash_t str_hash(PyObject *s) noexcept {
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(s)->hash;
+    Py_hash_t hash = compat::str_cached_hash(s);
     return hash != -1 ? hash : PyObject_Hash(s);
 }
 
@@ -108,9 +110,9 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
                   const char *funcname) noexcept {
     if (PyUnicode_CheckExact(key)) {
         // 1. The key's hash, cached in the string once computed.
-        if (PyUnicode_READY(key) < 0)
+        if (compat::unicode_ready(key) < 0)
             return -1;
-        Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
+        Py_hash_t hash = compat::str_cached_hash(key);
         if (hash == -1 && (hash = PyObject_Hash(key)) == -1)
             return -1;
         // 2. The keyword-eligible names.

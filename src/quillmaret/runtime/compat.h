@@ -1,18 +1,26 @@
 // compat.h: everything that depends on the interpreter's version.
 //
-// The module builds from one source for CPython 3.11, 3.12 and 3.13. Each
-// construct below that differs between them lives here and nowhere else;
-// each entry says which versions need the special form and which public API
-// serves the others. Only the files that need an entry include this header.
+// The module builds from one source for CPython 3.11 to 3.15. Each construct
+// below that differs between them lives here and nowhere else; each entry
+// says which versions need the special form and which public API serves the
+// others. Only the files that need an entry include this header.
 //
-// Ready for 3.14 (announced removals; not buildable on this machine):
-// - the dict version tag `ma_version_tag` is gone: the cached global lookup
-//   already probes the dictionary on 3.12 and later (entry "Global lookup");
-// - private unicode and dict helpers (`_PyUnicode_FastCopyCharacters`,
-//   `_PyDict_SetItem_KnownHash`, `_PyDict_GetItem_KnownHash`) are not
-//   declared: 3.13 and later use `PyUnicode_CopyCharacters`,
-//   `PyDict_SetItem` and `PyDict_GetItemRef` (entries "Strings", "Dicts",
-//   "Global lookup");
+// Checked on 3.14 and 3.15 (Debian's builds, with the release and the debug
+// ABI), for every private or layout-dependent name the module uses:
+// - the private names (`_PyThreadState_UncheckedGet`,
+//   `_PyCFunctionFastWithKeywords`, `_PyObject_GenericGetAttrWithDict`,
+//   `_PyUnicode_FastCopyCharacters`, `_PyDict_SetItem_KnownHash`,
+//   `_PyDict_GetItem_KnownHash`, the dict version tag `ma_version_tag`, the
+//   3.11 frame record) serve 3.11 or 3.12 only; 3.13 and later take public or
+//   unstable-API names (`PyThreadState_GetUnchecked`,
+//   `PyCFunctionFastWithKeywords`, `PyObject_GetOptionalAttr`,
+//   `PyUnicode_CopyCharacters`, `PyDict_SetItem`, `PyDict_GetItemRef`,
+//   `PyImport_AddModuleRef`, `PyUnstable_Code_NewWithPosOnlyArgs`), all
+//   still declared by 3.15's headers;
+// - the layouts the module reads (`PyCFunctionObject`, which the function
+//   object mirrors and static_asserts against, and the string header's hash
+//   field) are unchanged in 3.14 and 3.15; 3.15 adds an accessor for the
+//   latter, used there (entry "Strings");
 // - a type made from a spec may not have a metatype with a custom `tp_new`
 //   (`PyType_FromMetaclass` warns from 3.12 on and fails with TypeError from
 //   3.14 on). The shared metatype has one (it refuses instantiation with the
@@ -20,33 +28,11 @@
 //   `PyType_FromMetaclass`: it creates the type with `type` as its metatype
 //   and then sets the shared metatype on it (type_registry.cpp), which every
 //   version accepts;
-// - `PyUnicode_READY` is deprecated and a no-op since 3.12: only 3.11 calls
-//   it (entry "Strings");
-// - every 3.13 branch below uses public or unstable-API names only
-//   (`PyThreadState_GetUnchecked`, `PyObject_GetOptionalAttr`,
-//   `PyImport_AddModuleRef`, `PyCFunctionFastWithKeywords`,
-//   `PyUnstable_Code_NewWithPosOnlyArgs`),
-//   so 3.14 takes the same branches. To check once a 3.14 is at hand: the
-//   initializer's location table (same format in 3.11 to 3.13) and the
-//   traceback entry's line, which relies on a new frame reporting its empty
-//   code object's first line.
+// - the initializer's location table has the same format in 3.11 to 3.15,
+//   and a new frame still reports its empty code object's first line.
+// 3.14 makes annotations lazy (PEP 649/749) and calls `__annotate__` with a
+// format: entry "Annotate formats".
 //
-// A free-threaded build (3.13t and later) would need more than this header:
-// - the module declares `Py_mod_gil` as `Py_MOD_GIL_USED` (entry "Module
-//   slots"), so such an interpreter turns the GIL back on when it imports the
-//   module; that is what makes the rest of this list safe today;
-// - to declare `Py_MOD_GIL_NOT_USED`, every process-wide cache would need its
-//   own lock (a `PyMutex`) or a critical section on the object it guards:
-//   the module state record and the main interpreter id (written once, at
-//   import), the traceback code object cache (read and grown on every
-//   failure), the lookup records, and the function object's on-demand
-//   fields (`__name__`, `__doc__`, the defaults filled on first read);
-// - borrowed references from dictionaries (`PyDict_GetItemWithError` in the
-//   registry and, on 3.12, in the global lookup) would become
-//   `PyDict_GetItemRef`, and the registry's set-default
-//   (`PyDict_SetDefault`, borrowed too: `PyDict_SetDefaultRef`) would stay
-//   the one atomic step that lets two importers agree on a shared type;
-// - reads of a string's cached hash field would go through `PyObject_Hash`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -178,6 +164,18 @@ inline int unicode_ready(PyObject *s) noexcept {
 #endif
 }
 
+// The hash a str caches once it is computed, or -1 when it has none yet.
+// 3.11 to 3.14: the hash field of the string's header. 3.15+:
+// `PyUnstable_Unicode_GET_CACHED_HASH`, the accessor 3.15 adds for that
+// field (an inline read of it; an atomic one in a free-threaded build).
+inline Py_hash_t str_cached_hash(PyObject *s) noexcept {
+#if PY_VERSION_HEX < 0x030F0000
+    return reinterpret_cast<PyASCIIObject *>(s)->hash;
+#else
+    return PyUnstable_Unicode_GET_CACHED_HASH(s);
+#endif
+}
+
 // Copies n characters of `from` (from index 0) into `to` at `at`, widening
 // them to the kind of `to`; the caller made `to` wide enough and long
 // enough. 0, or -1 with an error set.
@@ -200,8 +198,7 @@ inline int copy_characters(PyObject *to, Py_ssize_t at, PyObject *from, Py_ssize
 // `PyDict_SetItem`, which reads the same cached hash itself.
 inline int dict_set_str_item(PyObject *dict, PyObject *key, PyObject *value) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
-    return _PyDict_SetItem_KnownHash(dict, key, value,
-                                     reinterpret_cast<PyASCIIObject *>(key)->hash);
+    return _PyDict_SetItem_KnownHash(dict, key, value, str_cached_hash(key));
 #else
     return PyDict_SetItem(dict, key, value);
 #endif
@@ -243,7 +240,7 @@ inline uint64_t dict_version(PyObject *) noexcept { return 0; }
 // 3.13+: `PyDict_GetItemRef`, which hands out a strong reference.
 inline int dict_get_str_item(PyObject *dict, PyObject *key, PyObject **result) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
+    Py_hash_t hash = str_cached_hash(key);
     if (hash == -1) {
         hash = PyObject_Hash(key);
         if (hash == -1) {
@@ -267,7 +264,7 @@ inline int dict_get_str_item(PyObject *dict, PyObject *key, PyObject **result) n
 // Code objects.
 // 3.11: `PyCode_NewWithPosOnlyArgs`. 3.12+: the same constructor under its
 // unstable-API name `PyUnstable_Code_NewWithPosOnlyArgs` (the old name is
-// deprecated). The line table format is the same in 3.11 to 3.13.
+// deprecated). The line table format is the same in 3.11 to 3.15.
 #if PY_VERSION_HEX < 0x030C0000
 #define QUILL_CODE_NEW_WITH_POSONLY PyCode_NewWithPosOnlyArgs
 #else
@@ -324,5 +321,30 @@ using FastCallWithKeywords = PyCFunctionFastWithKeywords;
 #else
 #define QUILL_MODULE_INTERPRETERS_SLOT
 #endif
+
+// ---------------------------------------------------------------------------
+// Annotate formats.
+// 3.14+ (PEP 649/749): `__annotate__` is called with a format, an int of
+// `annotationlib.Format`: VALUE (1), VALUE_WITH_FAKE_GLOBALS (2),
+// FORWARDREF (3), STRING (4), and must raise NotImplementedError for a
+// format it does not serve; annotationlib then derives STRING from VALUE.
+// The function object's placeholder holds evaluated annotations, which
+// answer VALUE and, being values, FORWARDREF; it cannot run with fake
+// globals. 3.11 to 3.13 know no formats: the argument is ignored and every
+// call answers the annotations.
+// True when the placeholder answers `format`; false (no error set) when it
+// raises NotImplementedError instead.
+inline bool annotate_format_served(PyObject *format) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    (void)format;
+    return true;
+#else
+    if (!PyLong_Check(format))
+        return false;
+    int overflow;
+    long value = PyLong_AsLongAndOverflow(format, &overflow);
+    return value == 1 || value == 3;  // VALUE, FORWARDREF
+#endif
+}
 
 }  // namespace quill::compat

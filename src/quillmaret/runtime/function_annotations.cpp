@@ -9,6 +9,8 @@
 #include "runtime.h"
 #include "compat.h"  // dict_get_str_item
 
+#include "compat.h"
+
 namespace quill {
 namespace {
 
@@ -158,10 +160,16 @@ int function_set_annotate(PyObject *func, PyObject *value, void *) noexcept {
     return PyDict_SetItem(dict.get(), kstr(K___annotate__), value);
 }
 
-// New reference to self's annotations; the format argument is ignored.
-PyObject *function_annotate_placeholder(PyObject *self, PyObject *) noexcept {
+// New reference to self's annotations. From 3.14 on only for the formats
+// that evaluated annotations serve (compat.h, "Annotate formats"); any other
+// raises NotImplementedError, as that version's protocol asks.
+PyObject *function_annotate_placeholder(PyObject *self, PyObject *format) noexcept {
     if (!self) {
         PyErr_SetString(PyExc_SystemError, "quill __annotate__ called without 'self' argument");
+        return nullptr;
+    }
+    if (!compat::annotate_format_served(format)) {
+        PyErr_SetNone(PyExc_NotImplementedError);
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" in quillfunction annotate"))
