@@ -50,8 +50,13 @@ def run_example(tmp_path, base_url):
 @pytest.fixture
 def mock_url():
     """Starts the mock on a free port, as the README says; stops it with Ctrl-C."""
+    # Ctrl-C as a terminal delivers it: a shell that started the suite in
+    # the background passes SIGINT on ignored, and the mock would not stop.
+    restore_ctrl_c = (None if sys.platform == "win32"
+                      else lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     proc = subprocess.Popen([*MOCK, "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env())
+                            stderr=subprocess.PIPE, text=True, env=child_env(),
+                            preexec_fn=restore_ctrl_c)
     try:
         first: list[str] = []
         reader = threading.Thread(target=lambda: first.append(proc.stdout.readline()), daemon=True)
