@@ -94,7 +94,7 @@ struct ModuleState {
     PyObject *empty_tuple;
     PyObject *empty_bytes;
     PyObject *empty_str;
-    PyObject *strings[CONST_COUNT];  // the constant table's 46 strings
+    PyObject *strings[CONST_COUNT];  // the constant table's strings, by ConstId
     PyObject *line_table;      // bytes: co_linetable of the initializer's code object
     PyTypeObject *metatype;    // the shared metatype
     PyObject *builtin_super;   // the builtin super, looked up once
