@@ -197,9 +197,10 @@ QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
     return nullptr;
 }
 
+// A value that is not a number is never of a subclass of int, so the type
+// test's message has no subclass note.
 QUILL_NOINLINE QUILL_COLD PyObject *status_code_not_a_number(PyObject *v) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
-                 "status_code", "int", Py_TYPE(v)->tp_name);
+    raise_argument_type_error(v, &PyLong_Type, "status_code");
     return init_failed(LINE_INIT_DEF);
 }
 
@@ -303,7 +304,7 @@ namespace {
 
 PyMethodDef api_error_init_def = {
     "__init__",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(api_error_init)),
+    QUILL_AS_PYCFUNCTION(api_error_init),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };

@@ -9,6 +9,7 @@
 // dispatches on the call kind.
 #include "runtime.h"
 #include "compat.h"  // FastCallWithKeywords
+#include "messages.h"
 
 namespace quill {
 namespace {
@@ -20,31 +21,28 @@ inline FunctionObject *as_function(PyObject *op) noexcept {
 // The implementation as the function pointer type of its call kind.
 template <typename Fn>
 inline Fn implementation(const FunctionObject *f) noexcept {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
+    return method_implementation<Fn>(f->m_ml);
 }
 
-// The two message formats; the reason is an argument. Out of line, so the
+// The two refusals of a call; the reason is an argument. Out of line, so the
 // entries stay short. Always null with TypeError set.
 QUILL_NOINLINE QUILL_COLD PyObject *fail_reason(const FunctionObject *f, const char *reason) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s", f->m_ml->ml_name, reason);
+    PyErr_Format(PyExc_TypeError, messages::FUNCTION_REASON, f->m_ml->ml_name, reason);
     return nullptr;
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *fail_count(const FunctionObject *f, const char *reason,
                                                   Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->m_ml->ml_name, reason, given);
+    PyErr_Format(PyExc_TypeError, messages::FUNCTION_REASON_GIVEN, f->m_ml->ml_name, reason, given);
     return nullptr;
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *fail_call_flags() noexcept {
-    PyErr_SetString(PyExc_SystemError, "Bad call flags for QuillFunction");
+    PyErr_SetString(PyExc_SystemError, messages::BAD_CALL_FLAGS);
     return nullptr;
 }
 
-constexpr const char NEEDS_AN_ARGUMENT[] = "needs an argument";
-constexpr const char NO_KEYWORDS[] = "takes no keyword arguments";
-constexpr const char NO_ARGUMENTS[] = "takes no arguments";
-constexpr const char ONE_ARGUMENT[] = "takes exactly one argument";
+using messages::NEEDS_AN_ARGUMENT, messages::NO_KEYWORDS, messages::NO_ARGUMENTS, messages::ONE_ARGUMENT;
 
 // ---------------------------------------------------------------------------
 // The four vectorcall entries.
@@ -153,7 +151,7 @@ PyObject *vectorcall_from_dict(PyObject *func, vectorcallfunc entry, PyObject *c
     }
     PyObject *result;
     if (!all_str) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        PyErr_SetString(PyExc_TypeError, messages::KEYWORDS_NOT_STRINGS);
         result = nullptr;
     } else {
         result = entry(func, block, static_cast<size_t>(n), names.get());
@@ -229,8 +227,7 @@ PyObject *function_call(PyObject *func, PyObject *args, PyObject *kwargs) noexce
     }
     if (takes_self_from_args(f)) {
         if (PyTuple_GET_SIZE(args) == 0) {
-            PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument",
-                         f->func_qualname);
+            PyErr_Format(PyExc_TypeError, messages::UNBOUND_METHOD_REASON, f->func_qualname, NEEDS_AN_ARGUMENT);
             return nullptr;
         }
         Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));

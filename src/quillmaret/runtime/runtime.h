@@ -15,6 +15,12 @@
 #include "compiler.h"
 #include "ref.h"
 
+// A method record holds its implementation as a PyCFunction whatever its call
+// kind: the one spelling of that cast, through a generic function pointer
+// (which -Wcast-function-type accepts). A macro, so that method tables stay
+// constant-initialized. method_implementation casts back the same way.
+#define QUILL_AS_PYCFUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 namespace quill {
 
 // ---------------------------------------------------------------------------
@@ -51,6 +57,13 @@ struct FunctionObject {
     DefaultsGetter defaults_getter;  // may be null; fills the two fields above
     PyObject *func_annotations;   // owned, may be null: __annotations__
 };
+
+// A method record's implementation as the function pointer type Fn of its
+// call kind.
+template <typename Fn>
+inline Fn method_implementation(const PyMethodDef *ml) noexcept {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(ml->ml_meth));
+}
 
 // True when a call takes self from its first positional argument.
 inline bool takes_self_from_args(const FunctionObject *f) noexcept {
