@@ -47,20 +47,30 @@ using messages::NEEDS_AN_ARGUMENT, messages::NO_KEYWORDS, messages::NO_ARGUMENTS
 // ---------------------------------------------------------------------------
 // The four vectorcall entries.
 
+// The entries' shared start: self is the function object, or for a method
+// the first positional argument, which args and n then skip. False when a
+// method gets no argument (no error set: the caller reports it).
+inline bool take_self(FunctionObject *f, PyObject *const *&args, Py_ssize_t &n, PyObject *&self) noexcept {
+    self = reinterpret_cast<PyObject *>(f);
+    if (takes_self_from_args(f)) {
+        if (n == 0)
+            return false;
+        self = args[0];
+        ++args;
+        --n;
+    }
+    return true;
+}
+
 PyObject *function_vectorcall_noargs(PyObject *func, PyObject *const *args, size_t nargsf,
                                      PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    const bool self_from_args = takes_self_from_args(f);
-    if (self_from_args && n == 0)
+    PyObject *self;
+    if (!take_self(f, args, n, self))
         return fail_reason(f, NEEDS_AN_ARGUMENT);
     if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
         return fail_reason(f, NO_KEYWORDS);
-    PyObject *self = func;
-    if (self_from_args) {
-        self = args[0];
-        --n;
-    }
     if (n != 0)
         return fail_count(f, NO_ARGUMENTS, n);
     return implementation<PyCFunction>(f)(self, nullptr);
@@ -70,34 +80,24 @@ PyObject *function_vectorcall_o(PyObject *func, PyObject *const *args, size_t na
                                 PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    const bool self_from_args = takes_self_from_args(f);
-    if (self_from_args && n == 0)
+    PyObject *self;
+    if (!take_self(f, args, n, self))
         return fail_reason(f, NEEDS_AN_ARGUMENT);
     if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
         return fail_reason(f, NO_KEYWORDS);
-    PyObject *self = func;
-    if (self_from_args) {
-        self = args[0];
-        ++args;
-        --n;
-    }
     if (n != 1)
         return fail_count(f, ONE_ARGUMENT, n);
     return implementation<PyCFunction>(f)(self, args[0]);
 }
 
+// The call kind of production's one function object, the initializer.
 PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const *args,
                                                 size_t nargsf, PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self = func;
-    if (takes_self_from_args(f)) {
-        if (n == 0)
-            return fail_reason(f, NEEDS_AN_ARGUMENT);
-        self = args[0];
-        ++args;
-        --n;
-    }
+    PyObject *self;
+    if (!take_self(f, args, n, self))
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
     return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
 }
 
@@ -105,14 +105,9 @@ PyObject *function_vectorcall_fastcall_keywords_method(PyObject *func, PyObject 
                                                        size_t nargsf, PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self = func;
-    if (takes_self_from_args(f)) {
-        if (n == 0)
-            return fail_reason(f, NEEDS_AN_ARGUMENT);
-        self = args[0];
-        ++args;
-        --n;
-    }
+    PyObject *self;
+    if (!take_self(f, args, n, self))
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
     return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
 }
 
