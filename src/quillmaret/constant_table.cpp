@@ -1,6 +1,8 @@
 // constant_table.cpp: the constant table, decoded at import from the
 // compressed stream that tools/constgen wrote at build time, and the
 // initializer's code object built over it.
+//
+// Used by production: all of it, once per import.
 #include <cstring>  // memcpy, memset
 
 #include "runtime/compat.h"  // QUILL_CODE_NEW_WITH_POSONLY

@@ -1,6 +1,9 @@
 // arguments.cpp: the out-of-line parts of argument binding: keyword
 // matching by value, the dictionary form of keywords, and every binding and
 // type error, in the interpreter's own wording.
+//
+// Used by production: the initializer binds (self, status_code, message,
+// payload) with it and tests the types of the last three.
 #include "arguments.h"
 
 #include <cstdint>

@@ -7,6 +7,12 @@
 // Calls that arrive as a tuple and a dict go through function_call, which
 // turns them into a vector call or, for tuple-and-dict implementations,
 // dispatches on the call kind.
+//
+// Used by production: function_vectorcall_fastcall_keywords, the
+// initializer's entry, and function_call for tuple-and-dict calls of it.
+// Kept for the runtime's contract, reached only by the tests: the other
+// call kinds, the METH_METHOD entry and the FUNCTION_FLAG_* (self taken from
+// the arguments) paths.
 #include "runtime.h"
 #include "compat.h"  // FastCallWithKeywords
 #include "messages.h"
@@ -62,8 +68,12 @@ inline bool take_self(FunctionObject *f, PyObject *const *&args, Py_ssize_t &n, 
     return true;
 }
 
-PyObject *function_vectorcall_noargs(PyObject *func, PyObject *const *args, size_t nargsf,
-                                     PyObject *kwnames) noexcept {
+// METH_NOARGS (COUNT 0) and METH_O (COUNT 1): no keywords, exactly COUNT
+// positional arguments after self.
+template <int COUNT>
+PyObject *function_vectorcall_fixed(PyObject *func, PyObject *const *args, size_t nargsf,
+                                    PyObject *kwnames) noexcept {
+    static_assert(COUNT == 0 || COUNT == 1);
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject *self;
@@ -71,23 +81,9 @@ PyObject *function_vectorcall_noargs(PyObject *func, PyObject *const *args, size
         return fail_reason(f, NEEDS_AN_ARGUMENT);
     if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
         return fail_reason(f, NO_KEYWORDS);
-    if (n != 0)
-        return fail_count(f, NO_ARGUMENTS, n);
-    return implementation<PyCFunction>(f)(self, nullptr);
-}
-
-PyObject *function_vectorcall_o(PyObject *func, PyObject *const *args, size_t nargsf,
-                                PyObject *kwnames) noexcept {
-    FunctionObject *f = as_function(func);
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self;
-    if (!take_self(f, args, n, self))
-        return fail_reason(f, NEEDS_AN_ARGUMENT);
-    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
-        return fail_reason(f, NO_KEYWORDS);
-    if (n != 1)
-        return fail_count(f, ONE_ARGUMENT, n);
-    return implementation<PyCFunction>(f)(self, args[0]);
+    if (n != COUNT)
+        return fail_count(f, COUNT == 0 ? NO_ARGUMENTS : ONE_ARGUMENT, n);
+    return implementation<PyCFunction>(f)(self, COUNT == 0 ? nullptr : args[0]);
 }
 
 // The call kind of production's one function object, the initializer.
@@ -197,9 +193,9 @@ vectorcallfunc select_vectorcall(int ml_flags, bool *ok) noexcept {
     case METH_VARARGS | METH_KEYWORDS:
         return nullptr;
     case METH_NOARGS:
-        return function_vectorcall_noargs;
+        return function_vectorcall_fixed<0>;
     case METH_O:
-        return function_vectorcall_o;
+        return function_vectorcall_fixed<1>;
     case METH_FASTCALL | METH_KEYWORDS:
         return function_vectorcall_fastcall_keywords;
     case METH_METHOD | METH_FASTCALL | METH_KEYWORDS:

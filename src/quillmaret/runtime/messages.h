@@ -1,6 +1,9 @@
 // messages.h: the messages of argument binding and of calls, each written
 // once. The binder (arguments.cpp), the call entries (function_call.cpp) and
 // the initializer (errors.cpp) format them; tests compare them byte for byte.
+//
+// Used by production: the binding messages and the type test's; the call
+// kinds' reasons mostly serve the call kinds kept for the tests.
 #pragma once
 
 namespace quill::messages {

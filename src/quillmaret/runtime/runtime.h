@@ -5,6 +5,10 @@
 // hooks module) gets its own copy of the process-wide state record
 // `quill_state`; the shared types themselves are common to all of them
 // through the registry in the module "_quillrt_3_3_0".
+//
+// Used by production: the records, the state and every routine declared here
+// except those their own files mark as kept for the tests (the other call
+// kinds, FUNCTION_FLAG_*, some call helpers).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -129,7 +133,7 @@ inline PyObject *kstr(ConstId id) noexcept { return quill_state.strings[id]; }
 // Creates the empty tuple, byte string and string. 0, or -1 with an error set.
 int init_empty_constants() noexcept;
 // Decodes the compiled-in stream into quill_state.strings and line_table,
-// interns the name entries and hashes all 47 objects. 0, or -1.
+// interns the name entries and hashes every entry and the line table. 0, or -1.
 int init_constant_table() noexcept;
 // Builds quill_state.init_code. 0, or -1.
 int init_code_object() noexcept;
