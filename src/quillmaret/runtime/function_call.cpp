@@ -8,7 +8,7 @@
 // turns them into a vector call or, for tuple-and-dict implementations,
 // dispatches on the call kind.
 //
-// Used by production: function_vectorcall_fastcall_keywords, the
+// Used by production: function_vectorcall_fastcall_keywords<false>, the
 // initializer's entry, and function_call for tuple-and-dict calls of it.
 // Kept for the runtime's contract, reached only by the tests: the other
 // call kinds, the METH_METHOD entry and the FUNCTION_FLAG_* (self taken from
@@ -86,7 +86,10 @@ PyObject *function_vectorcall_fixed(PyObject *func, PyObject *const *args, size_
     return implementation<PyCFunction>(f)(self, COUNT == 0 ? nullptr : args[0]);
 }
 
-// The call kind of production's one function object, the initializer.
+// METH_FASTCALL | METH_KEYWORDS (the call kind of production's one function
+// object, the initializer) and, WITH_CLASS, METH_METHOD on top of it, which
+// also passes the defining class.
+template <bool WITH_CLASS>
 PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const *args,
                                                 size_t nargsf, PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
@@ -94,17 +97,10 @@ PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const 
     PyObject *self;
     if (!take_self(f, args, n, self))
         return fail_reason(f, NEEDS_AN_ARGUMENT);
-    return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
-}
-
-PyObject *function_vectorcall_fastcall_keywords_method(PyObject *func, PyObject *const *args,
-                                                       size_t nargsf, PyObject *kwnames) noexcept {
-    FunctionObject *f = as_function(func);
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self;
-    if (!take_self(f, args, n, self))
-        return fail_reason(f, NEEDS_AN_ARGUMENT);
-    return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
+    if constexpr (WITH_CLASS)
+        return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
+    else
+        return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,9 +193,9 @@ vectorcallfunc select_vectorcall(int ml_flags, bool *ok) noexcept {
     case METH_O:
         return function_vectorcall_fixed<1>;
     case METH_FASTCALL | METH_KEYWORDS:
-        return function_vectorcall_fastcall_keywords;
+        return function_vectorcall_fastcall_keywords<false>;
     case METH_METHOD | METH_FASTCALL | METH_KEYWORDS:
-        return function_vectorcall_fastcall_keywords_method;
+        return function_vectorcall_fastcall_keywords<true>;
     default:
         *ok = false;
         return nullptr;
