@@ -1,8 +1,6 @@
 """The compressed constant table: stream decoder, producer, decoded table, code object."""
-import ast
 import math
 import random
-import re
 import shutil
 import subprocess
 import sys
@@ -11,11 +9,12 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from constants_def import DEF_FILE, entries as source_entries, line_positions, needs_source, source_lines
+
 hooks = pytest.importorskip("quillmaret._quill_testhooks")
 
 MESSAGE = "LZSS string data decompression failed"
 ROOT = Path(__file__).resolve().parents[1]
-DEF_FILE = ROOT / "src" / "quillmaret" / "constants.def"
 
 
 # ---------------------------------------------------------------------------
@@ -118,25 +117,6 @@ def repetitive_bytes(draw, max_size=900, max_distance=1200):
     return bytes(out[:size])
 
 
-# ---------------------------------------------------------------------------
-# The source of truth, read from constants.def (C string literals are valid
-# Python literals for every escape the file uses).
-
-ENTRY = re.compile(r'^QUILL_(TEXT|NAME)\((\w+), (".*")\)$')
-LINE_TABLE = re.compile(r'^QUILL_LINE_TABLE\((".*")\)$')
-
-
-def source_table():
-    entries, line_table = [], None
-    for line in DEF_FILE.read_text(encoding="utf-8").splitlines():
-        if m := ENTRY.match(line):
-            entries.append((m[1], ast.literal_eval(m[3])))
-        elif m := LINE_TABLE.match(line):
-            line_table = ast.literal_eval(m[1]).encode("latin-1")
-    return entries, line_table
-
-
-needs_source = pytest.mark.skipif(not DEF_FILE.exists(), reason="the source tree is not available")
 
 
 # ---------------------------------------------------------------------------
@@ -302,36 +282,36 @@ class TestOptimality:
 
 
 class TestDecodedTable:
-    @needs_source
     def test_entries_equal_the_source(self):
-        entries, line_table = source_table()
-        strings, decoded_line_table, _ = hooks.decoded_table()
-        assert len(entries) == 46
-        assert strings == [text for _, text in entries]
-        assert decoded_line_table == line_table
-        assert [kind for kind, _ in entries] == ["TEXT"] * 11 + ["NAME"] * 35
+        strings, _, _ = hooks.decoded_table()
+        entries = source_entries()
+        assert strings == [text for _, _, text in entries]
+        kinds = [kind for kind, _, _ in entries]
+        assert kinds == sorted(kinds, reverse=True) and set(kinds) == {"TEXT", "NAME"}  # texts, then names
 
     def test_interning_is_positional(self):
         strings, _, interned = hooks.decoded_table()
+        first_name = [kind for kind, _, _ in source_entries()].index("NAME")
         # One-character texts ("?", "[") are the interpreter's shared
         # single-character strings, which anything in the process may intern.
-        assert [flag for s, flag in zip(strings[:11], interned) if len(s) > 1] == [False] * 9
-        assert interned[11:] == [True] * 35
-        assert strings[10] == "src/quillmaret/_m3" and not interned[10]
-        assert strings[11] == "QuillMaretAPIError" and interned[11]
+        assert not any(flag for s, flag in zip(strings[:first_name], interned) if len(s) > 1)
+        assert all(interned[first_name:])
+        assert strings.index("src/quillmaret/_m3") < first_name
 
     def test_lengths_count_bytes(self):
         _, n, lengths, line_table_length = hooks.compiled_stream()
         strings, line_table, _ = hooks.decoded_table()
-        assert len(strings[4].encode()) == lengths[4] == 248
-        assert len(strings[4]) == 246
+        # An entry with a three-byte character: its length counts bytes.
+        doc = next(s for s in strings if "\u2014" in s)
+        assert lengths[strings.index(doc)] == len(doc.encode()) == len(doc) + 2
         assert list(lengths) == [len(s.encode()) for s in strings]
-        assert line_table_length == len(line_table) == 53
-        assert n == sum(lengths) + 53 == 1312
+        assert line_table_length == len(line_table)
+        assert n == sum(lengths) + len(line_table)
 
     def test_reinit_releases_the_old_entries(self):
         strings, line_table, _ = hooks.decoded_table()
-        old_text, old_name = strings[1], strings[11]
+        first_name = [kind for kind, _, _ in source_entries()].index("NAME")
+        old_text, old_name = strings[1], strings[first_name]
         del strings
         before = sys.getrefcount(old_text), sys.getrefcount(line_table)
         hooks.init_constant_table()
@@ -341,23 +321,14 @@ class TestDecodedTable:
         strings, new_line_table, _ = hooks.decoded_table()
         assert strings[1] == old_text and strings[1] is not old_text
         assert new_line_table == line_table
-        assert strings[11] is old_name
-
-
-LINE_POSITIONS = {
-    8: [(4, 36), (36, 50), (50, 55), (55, 64), (64, 65)],
-    9: [(8, 12), (12, 27), (27, 28)],
-    10: [(8, 12), (12, 23), (23, 24)],
-    11: [(8, 12), (12, 23), (23, 31), (31, 34), (34, 35)],
-    12: [(8, 13), (13, 15), (15, 24), (24, 25), (25, 28), (28, 29), (29, 44), (44, 45)],
-}
+        assert strings[first_name] is old_name
 
 
 def expected_co_lines():
-    """The lines co_lines() yields for LINE_POSITIONS: one per location entry
-    on 3.11; from 3.12 on the interpreter merges neighbouring entries of the
-    same line into one."""
-    lines = [line for line, ranges in LINE_POSITIONS.items() for _ in ranges]
+    """The lines co_lines() yields for constants.def's location list: one per
+    location entry on 3.11; from 3.12 on the interpreter merges neighbouring
+    entries of the same line into one."""
+    lines = [line for line, ranges in line_positions().items() for _ in ranges]
     if sys.version_info >= (3, 12):
         lines = [line for i, line in enumerate(lines) if i == 0 or lines[i - 1] != line]
     return lines
@@ -375,7 +346,7 @@ class TestCodeObject:
         ("co_kwonlyargcount", 0),
         ("co_nlocals", 4),
         ("co_flags", 3),
-        ("co_firstlineno", 8),
+        ("co_firstlineno", source_lines()["INIT_DEF"]),
         ("co_name", "__init__"),
         ("co_qualname", "__init__"),
         ("co_filename", "src/quillmaret/_m3"),
@@ -383,7 +354,7 @@ class TestCodeObject:
         ("co_names", ()),
         ("co_freevars", ()),
         ("co_cellvars", ()),
-        ("co_code", bytes(108)),
+        ("co_code", bytes(108)),  # (2 * the line table's 53 bytes + 4) & ~3
         ("co_exceptiontable", b""),
     ])
     def test_attributes(self, code, attr, expected):
@@ -402,16 +373,19 @@ class TestCodeObject:
         assert all(v is by_text[v] for v in code.co_varnames)
         assert code.co_linetable == line_table
 
+    @needs_source
     def test_positions(self, code):
         expected = [(line, line, start, end)
-                    for line, ranges in LINE_POSITIONS.items() for start, end in ranges]
+                    for line, ranges in line_positions().items() for start, end in ranges]
         assert list(code.co_positions()) == expected
 
+    @needs_source
     def test_lines(self, code):
         lines = [line for _, _, line in code.co_lines()]
         assert sorted(set(lines)) == [8, 9, 10, 11, 12]
         assert lines == expected_co_lines()
 
+    @needs_source
     def test_the_module_initializer_presents_it(self):
         from quillmaret import _m3
         code = _m3.QuillMaretAPIError.__dict__["__init__"].__code__
@@ -493,10 +467,10 @@ class TestProducerProgram:
          "entry 7 (OPEN_BRACKET) has 256 bytes"),
         (('QUILL_TEXT(ADD_NOTE, "add_note")', 'QUILL_TEXT(ADD_NOTE, "add_\\xff")'),
          "entry 9 (ADD_NOTE) is not valid UTF-8"),
-        (('QUILL_TEXT(FILENAME, "src/quillmaret/_m3")', 'QUILL_NAME(FILENAME, "src/quillmaret/_m3")'),
-         "expected 11 QUILL_TEXT entries followed by 35 QUILL_NAME entries"),
-        (('QUILL_NAME(values, "values")', 'QUILL_NAME(values, "valuesX")'),
-         "the decoded table has 1313 bytes"),
+        (('QUILL_TEXT(OPEN_BRACKET, "[")', 'QUILL_NAME(OPEN_BRACKET, "[")'),
+         "entry 8 (CLOSE_BRACKET) is a QUILL_TEXT entry among the QUILL_NAME entries"),
+        (('QUILL_LOCATIONS(SET_MESSAGE, 8, 12, 23, 24)', 'QUILL_LOCATIONS(SET_MESSAGE, 8, 23, 12, 24)'),
+         "the locations of line SET_MESSAGE are not ascending columns"),
     ])
     def test_table_rules_fail_the_build(self, tmp_path, edit, message):
         exe = build_producer(tmp_path, edited_def(*edit))
@@ -505,3 +479,15 @@ class TestProducerProgram:
         assert proc.returncode == 1
         assert message in proc.stderr
         assert not out.exists() and not (tmp_path / "constant_stream.h.tmp").exists()
+
+    def test_a_new_entry_needs_no_other_edit(self, tmp_path):
+        # Counts and lengths follow constants.def: nothing else states them.
+        exe = build_producer(tmp_path, edited_def('QUILL_NAME(values, "values")',
+                                                  'QUILL_NAME(values, "values")\nQUILL_NAME(zz, "zz")'))
+        out = tmp_path / "constant_stream.h"
+        proc = subprocess.run([str(exe), str(out)], capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        _, n, lengths, _ = hooks.compiled_stream()
+        header = out.read_text()
+        assert f"ENTRY_COUNT = {len(lengths) + 1};" in header
+        assert f"DECODED_LENGTH = {n + 2};" in header

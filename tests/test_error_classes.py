@@ -5,24 +5,17 @@ import pytest
 
 import quillmaret._m3 as m3
 from conftest import SKIP_ON_3_13_0_TYPE_CRASH, run_python
+from constants_def import text
 
 NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
          "QuillMaretRateLimitError", "QuillMaretNotComputedError"]
-DOCS = {
-    "QuillMaretError": "Base exception for all QuillMaret SDK errors.",
-    "QuillMaretAPIError": "Raised when the API returns a non-success status code.",
-    "QuillMaretAuthError": (
-        "Raised on 401/403 -- the API key is missing (for an endpoint that\n"
-        "    requires one), invalid, or has been revoked."),
-    "QuillMaretRateLimitError": (
-        "Raised on 429 -- this key has exceeded its rate limit (currently\n"
-        "    200 requests/24h on the free tier, a sliding window). Wait and retry,\n"
-        "    or create a separate key for a different workload."),
-    "QuillMaretNotComputedError": (
-        "Raised on 404 \u2014 the requested (country, year, quarter) hasn't been\n"
-        "    ingested/computed yet. Data is refreshed on a monthly/quarterly batch\n"
-        "    cadence, not on demand; this is expected for very recent or\n"
-        "    not-yet-supported periods, not a bug."),
+# The role of each class's docstring in the constant table (constants.def).
+DOC_ROLES = {
+    "QuillMaretError": "DOC_ERROR",
+    "QuillMaretAPIError": "DOC_API_ERROR",
+    "QuillMaretAuthError": "DOC_AUTH_ERROR",
+    "QuillMaretRateLimitError": "DOC_RATE_LIMIT_ERROR",
+    "QuillMaretNotComputedError": "DOC_NOT_COMPUTED_ERROR",
 }
 LEAVES = NAMES[2:]
 
@@ -37,7 +30,7 @@ def test_class_identity(name):
     assert type(cls) is type
     assert cls.__name__ == cls.__qualname__ == name
     assert cls.__module__ == "quillmaret._m3"
-    assert cls.__doc__ == DOCS[name]
+    assert cls.__doc__ == text(DOC_ROLES[name])
     assert "__orig_bases__" not in vars(cls)
     # type() takes __qualname__ out of the namespace; the rest keeps its order
     expected = ["__module__", "__doc__"] + (["__init__"] if name == "QuillMaretAPIError" else [])

@@ -1,6 +1,8 @@
 // constant_table.cpp: the constant table, decoded at import from the
 // compressed stream that tools/constgen wrote at build time, and the
 // initializer's code object built over it.
+//
+// Used by production: all of it, once per import.
 #include <cstring>  // memcpy, memset
 
 #include "runtime/compat.h"  // QUILL_CODE_NEW_WITH_POSONLY
@@ -31,11 +33,11 @@ constexpr unsigned ALL_LITERALS = (1u << sf::GROUP_SIZE) - 1;
 constexpr const char *DECODE_FAILED = "LZSS string data decompression failed";
 
 // The initializer's code object: (self, status_code, message, payload),
-// CO_OPTIMIZED | CO_NEWLOCALS, defined on line 8.
+// CO_OPTIMIZED | CO_NEWLOCALS, defined on the line of its `def`.
 constexpr int INIT_ARG_COUNT = 4;
 constexpr int INIT_CODE_FLAGS = CO_OPTIMIZED | CO_NEWLOCALS;
-constexpr int INIT_FIRST_LINE = 8;
-// Code bytes: two per line-table byte plus 4, a multiple of 4 (108 here).
+constexpr int INIT_FIRST_LINE = LINE_INIT_DEF;
+// Code bytes: two per line-table byte plus 4, rounded down to a multiple of 4.
 constexpr Py_ssize_t INIT_CODE_SIZE = (2 * cs::LINE_TABLE_LENGTH + 4) & ~3;
 
 }  // namespace
@@ -128,10 +130,12 @@ int init_empty_constants() noexcept {
 //
 // 1. Decode the stream into a bytes object of exactly N bytes, created with
 //    no content; any malformed stream is refused as a whole.
-// 2. Decode each entry as strict UTF-8, interning the name entries (index
-//    11 on), and store it; entries stored before a failing one stay stored.
-// 3. The last 53 bytes become the line table.
-// 4. Hash all 47 objects, so later lookups read the cached hash.
+// 2. Decode each entry as strict UTF-8, interning the name entries (from
+//    FIRST_NAME_ENTRY on), and store it; entries stored before a failing one
+//    stay stored.
+// 3. The bytes after the entries become the line table.
+// 4. Hash every entry and the line table, so later lookups read the cached
+//    hash.
 //
 // A retried import replaces what an earlier attempt stored and releases it.
 int init_constant_table() noexcept {

@@ -1,19 +1,10 @@
 // errors.cpp: the five error classes and the initializer of QuillMaretAPIError.
 //
 // The classes are built at import the way five class statements at the top
-// of a module "quillmaret._m3" (source "src/quillmaret/_m3") would build
-// them; the initializer is the module's one function with a body:
-//
-//   1  class QuillMaretError(Exception): ...
-//   5  class QuillMaretAPIError(QuillMaretError):
-//   8      def __init__(self, status_code: int, message: str, payload: dict = None):
-//   9          self.status_code = status_code
-//  10          self.message = message
-//  11          self.payload = payload or {}
-//  12          super().__init__("[" + str(status_code) + "] " + message)
-//  15  class QuillMaretAuthError(QuillMaretAPIError): ...
-//  20  class QuillMaretRateLimitError(QuillMaretAPIError): ...
-//  26  class QuillMaretNotComputedError(QuillMaretAPIError): ...
+// of a module "quillmaret._m3" (source file SOURCE_FILE) would build them;
+// the initializer is the module's one function with a body. constants.def
+// lists that pseudo-source line by line (QUILL_LINE), and tracebacks name
+// its lines through LINE_*.
 #include "errors.h"
 
 #include <cstring>  // memcpy
@@ -26,7 +17,6 @@ namespace quill {
 namespace {
 
 constexpr const char *INIT_FUNCNAME = "quillmaret._m3.QuillMaretAPIError.__init__";
-constexpr const char *SOURCE_FILE = "src/quillmaret/_m3";
 
 // ---------------------------------------------------------------------------
 // The initializer
@@ -207,10 +197,11 @@ QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
     return nullptr;
 }
 
+// A value that is not a number is never of a subclass of int, so the type
+// test's message has no subclass note.
 QUILL_NOINLINE QUILL_COLD PyObject *status_code_not_a_number(PyObject *v) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
-                 "status_code", "int", Py_TYPE(v)->tp_name);
-    return init_failed(8);
+    raise_argument_type_error(v, &PyLong_Type, "status_code");
+    return init_failed(LINE_INIT_DEF);
 }
 
 }  // namespace
@@ -225,11 +216,11 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
     // 1. Bind (self, status_code, message, payload); payload defaults to None.
     if (bind_arguments(args, nargs, kw, init_params, slot, INIT_REQUIRED, INIT_MAX_POSITIONAL,
                        "__init__") < 0)
-        return init_failed(8);
+        return init_failed(LINE_INIT_DEF);
     if (!slot[P_PAYLOAD])
         slot[P_PAYLOAD] = Py_NewRef(Py_None);
     if (check_required(slot, nargs, INIT_REQUIRED, INIT_MAX_POSITIONAL, "__init__") < 0)
-        return init_failed(8);
+        return init_failed(LINE_INIT_DEF);
 
     // 2. Coerce status_code to an int.
     if (!PyLong_CheckExact(slot[P_STATUS_CODE])) {
@@ -237,7 +228,7 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
             return status_code_not_a_number(slot[P_STATUS_CODE]);
         PyObject *number = PyNumber_Long(slot[P_STATUS_CODE]);
         if (!number)
-            return init_failed(8);
+            return init_failed(LINE_INIT_DEF);
         Py_SETREF(slot[P_STATUS_CODE], number);
     }
 
@@ -248,14 +239,14 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
 
     PyObject *self = slot[P_SELF];
-    // 4. Line 9: self.status_code = status_code
+    // 4. self.status_code = status_code
     if (set_attribute(self, kstr(K_status_code), slot[P_STATUS_CODE]) < 0)
-        return init_failed(9);
-    // 5. Line 10: self.message = message
+        return init_failed(LINE_SET_STATUS_CODE);
+    // 5. self.message = message
     if (set_attribute(self, kstr(K_message), slot[P_MESSAGE]) < 0)
-        return init_failed(10);
+        return init_failed(LINE_SET_MESSAGE);
 
-    // 6. Line 11: self.payload = payload or {}
+    // 6. self.payload = payload or {}
     {
         PyObject *payload = slot[P_PAYLOAD];
         int truth;
@@ -264,44 +255,44 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         else if (payload == Py_False || payload == Py_None)
             truth = 0;
         else if ((truth = PyObject_IsTrue(payload)) < 0)
-            return init_failed(11);
+            return init_failed(LINE_SET_PAYLOAD);
         Ref value = truth ? Ref::borrow(payload) : Ref::steal(PyDict_New());
         if (!value || set_attribute(self, kstr(K_payload), value.get()) < 0)
-            return init_failed(11);
+            return init_failed(LINE_SET_PAYLOAD);
     }
 
-    // 7. Line 12: super().__init__("[" + str(status_code) + "] " + message)
+    // 7. super().__init__("[" + str(status_code) + "] " + message)
     PyTypeObject *defining_class = reinterpret_cast<FunctionObject *>(func)->mm_class;
     if (!defining_class) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        return init_failed(12);
+        return init_failed(LINE_SUPER_INIT);
     }
     // Both calls leave a free slot in front of their arguments for the callee.
     PyObject *super_args[3] = {nullptr, reinterpret_cast<PyObject *>(defining_class), self};
     Ref super = Ref::steal(
         fast_call(quill_state.builtin_super, super_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!super)
-        return init_failed(12);
+        return init_failed(LINE_SUPER_INIT);
     Ref text;
     bool joined = false;
     if (PyLong_CheckExact(slot[P_STATUS_CODE])) {
         text = Ref::steal(join_int_message(slot[P_STATUS_CODE], slot[P_MESSAGE], &joined));
         if (joined && !text)
-            return init_failed(12);
+            return init_failed(LINE_SUPER_INIT);
     }
     if (!joined) {
         Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
         if (!status)
-            return init_failed(12);
+            return init_failed(LINE_SUPER_INIT);
         text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
         if (!text)
-            return init_failed(12);
+            return init_failed(LINE_SUPER_INIT);
     }
     PyObject *init_args[3] = {nullptr, super.get(), text.get()};
     PyObject *result = PyObject_VectorcallMethod(kstr(K___init__), init_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result)
-        return init_failed(12);
+        return init_failed(LINE_SUPER_INIT);
     Py_DECREF(result);
     Py_RETURN_NONE;
 }
@@ -313,7 +304,7 @@ namespace {
 
 PyMethodDef api_error_init_def = {
     "__init__",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(api_error_init)),
+    QUILL_AS_PYCFUNCTION(api_error_init),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };
@@ -329,14 +320,14 @@ struct ClassStatement {
 };
 
 const ClassStatement class_statements[] = {
-    {K_QuillMaretError, K_DOC_ERROR, 1, -1, K_QuillMaretError, false},
-    {K_QuillMaretAPIError, K_DOC_API_ERROR, 5, 0, K_QuillMaretError, true},
-    {K_QuillMaretAuthError, K_DOC_AUTH_ERROR, 15, 1, K_QuillMaretAPIError, false},
-    {K_QuillMaretRateLimitError, K_DOC_RATE_LIMIT_ERROR, 20, 2, K_QuillMaretAPIError, false},
-    {K_QuillMaretNotComputedError, K_DOC_NOT_COMPUTED_ERROR, 26, 3, K_QuillMaretAPIError, false},
+    {K_QuillMaretError, K_DOC_ERROR, LINE_CLASS_ERROR, -1, K_QuillMaretError, false},
+    {K_QuillMaretAPIError, K_DOC_API_ERROR, LINE_CLASS_API_ERROR, 0, K_QuillMaretError, true},
+    {K_QuillMaretAuthError, K_DOC_AUTH_ERROR, LINE_CLASS_AUTH_ERROR, 1, K_QuillMaretAPIError, false},
+    {K_QuillMaretRateLimitError, K_DOC_RATE_LIMIT_ERROR, LINE_CLASS_RATE_LIMIT_ERROR, 2, K_QuillMaretAPIError,
+     false},
+    {K_QuillMaretNotComputedError, K_DOC_NOT_COMPUTED_ERROR, LINE_CLASS_NOT_COMPUTED_ERROR, 3, K_QuillMaretAPIError,
+     false},
 };
-
-constexpr int INITIALIZER_LINE = 8;
 
 // New reference to the dict {"status_code": "int", "message": "str",
 // "payload": "dict"} (the annotations as texts), or null.
@@ -351,7 +342,7 @@ PyObject *initializer_annotations() noexcept {
 }
 
 // The body of QuillMaretAPIError: defines __init__ in `ns` and records it in
-// `cells` for the class-cell assignment. 0, or -1 (line 8).
+// `cells` for the class-cell assignment. 0, or -1 (reported at LINE_INIT_DEF).
 int define_initializer(PyObject *ns, PyObject *cells) noexcept {
     ModuleState &st = quill_state;
     Ref annotations = Ref::steal(initializer_annotations());
@@ -408,7 +399,7 @@ int run_class_statement(const ClassStatement &stmt, int *line) noexcept {
         cells = Ref::steal(PyList_New(0));
         if (!cells)
             return -1;
-        *line = INITIALIZER_LINE;
+        *line = LINE_INIT_DEF;
         if (define_initializer(ns.get(), cells.get()) < 0)
             return -1;
         *line = stmt.line;

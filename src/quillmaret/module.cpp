@@ -14,7 +14,6 @@ namespace quill {
 namespace {
 
 constexpr const char *INIT_FUNCNAME = "init quillmaret._m3";
-constexpr const char *SOURCE_FILE = "src/quillmaret/_m3";
 
 // The id of the first interpreter that created the module; -1 until then.
 // Never reset, not even when that import fails.
@@ -77,7 +76,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept {
 int module_exec(PyObject *module) noexcept {
     ModuleState &st = quill_state;
     bool constants_ready = false;
-    int line = 1;
+    int line = LINE_MODULE;
 
     // 1. Re-initialisation guard: the re-import case returns at once; any
     //    other module object is refused without touching the state.
@@ -182,7 +181,7 @@ int module_exec(PyObject *module) noexcept {
     // 14. The five error classes; a failure reports its class statement's line.
     if (build_error_classes(&line) < 0)
         goto error;
-    line = 1;
+    line = LINE_MODULE;
 
     // 15. An empty __test__ dictionary.
     {

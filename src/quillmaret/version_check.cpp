@@ -1,5 +1,7 @@
 // version_check.cpp: the warning for a running interpreter other than the one
 // the module was compiled for.
+//
+// Used by production: once per import.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -172,7 +172,7 @@ PyObject *hook_check_argument_type(PyObject *, PyObject *args) {
 }
 
 PyMethodDef methods[] = {
-    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_bind)),
+    {"bind", QUILL_AS_PYCFUNCTION(hook_bind),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"match_keyword", hook_match_keyword, METH_VARARGS, nullptr},
     {"raise_argument_count_error", hook_raise_argument_count_error, METH_VARARGS, nullptr},

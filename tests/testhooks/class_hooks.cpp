@@ -69,7 +69,7 @@ PyObject *method_impl(PyObject *, PyTypeObject *, PyObject *const *, Py_ssize_t,
     Py_RETURN_NONE;
 }
 PyMethodDef method_def = {
-    "cell_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_impl)),
+    "cell_method", QUILL_AS_PYCFUNCTION(method_impl),
     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 // make_cell_method(cls) -> builtin method whose defining class is cls.

@@ -52,7 +52,7 @@ PyObject *call_entry_with_dict(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_TypeError, "func's entry is not METH_FASTCALL | METH_KEYWORDS");
         return nullptr;
     }
-    auto entry = reinterpret_cast<compat::FastCallWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+    auto entry = quill::method_implementation<compat::FastCallWithKeywords>(ml);
     return entry(func, &PyTuple_GET_ITEM(pos, 0), PyTuple_GET_SIZE(pos), kwargs == Py_None ? nullptr : kwargs);
 }
 

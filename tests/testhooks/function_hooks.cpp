@@ -85,21 +85,16 @@ PyObject *echo_fastcall(PyObject *, PyObject *const *, Py_ssize_t) {
 // Returns null without setting an error.
 PyObject *null_result(PyObject *, PyObject *) { return nullptr; }
 
-template <typename Fn>
-PyCFunction as_meth(Fn fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
-}
-
 // The static method records the function objects point to.
 PyMethodDef records[] = {
     {"echo_noargs", echo_noargs, METH_NOARGS, nullptr},
     {"echo_o", echo_o, METH_O, nullptr},
     {"echo_o_static", echo_o, METH_O | METH_STATIC, nullptr},
-    {"echo_fastcall_keywords", as_meth(echo_fastcall_keywords), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"echo_method", as_meth(echo_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"echo_fastcall_keywords", QUILL_AS_PYCFUNCTION(echo_fastcall_keywords), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"echo_method", QUILL_AS_PYCFUNCTION(echo_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"echo_varargs", echo_varargs, METH_VARARGS, nullptr},
-    {"echo_varargs_keywords", as_meth(echo_varargs_keywords), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"echo_fastcall", as_meth(echo_fastcall), METH_FASTCALL, nullptr},
+    {"echo_varargs_keywords", QUILL_AS_PYCFUNCTION(echo_varargs_keywords), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"echo_fastcall", QUILL_AS_PYCFUNCTION(echo_fastcall), METH_FASTCALL, nullptr},
     {"echo_documented", echo_noargs, METH_NOARGS, "Echoes what it received."},
     {"null_result", null_result, METH_NOARGS, nullptr},
 };
@@ -445,7 +440,7 @@ PyObject *bench_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
     return Py_NewRef(nargs ? args[0] : Py_None);
 }
 
-PyMethodDef bench_record = {"bench", as_meth(bench_impl), METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef bench_record = {"bench", QUILL_AS_PYCFUNCTION(bench_impl), METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 // bench_functions(): (function object, builtin function), both calling the
 // same implementation through the same method record.
@@ -464,7 +459,7 @@ PyObject *hook_bench_functions(PyObject *, PyObject *) {
 }
 
 PyMethodDef function_hooks[] = {
-    {"make_function", as_meth(hook_make_function), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"make_function", QUILL_AS_PYCFUNCTION(hook_make_function), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"vectorcall", hook_vectorcall, METH_VARARGS, nullptr},
     {"call_tuple", hook_call_tuple, METH_VARARGS, nullptr},
     {"set_defining_class", hook_set_defining_class, METH_VARARGS, nullptr},

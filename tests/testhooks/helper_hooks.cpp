@@ -183,16 +183,15 @@ PyType_Spec null_call_slot_spec = {
     .slots = null_call_slot_slots,
 };
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef methods[] = {
-    {"is_subtype", FASTCALL(hook_is_subtype), METH_FASTCALL, nullptr},
-    {"is_subtype_of_either", FASTCALL(hook_is_subtype_of_either), METH_FASTCALL, nullptr},
-    {"exception_matches", FASTCALL(hook_exception_matches), METH_FASTCALL, nullptr},
-    {"get_attribute_no_error", FASTCALL(hook_get_attribute_no_error), METH_FASTCALL, nullptr},
+    {"is_subtype", QUILL_AS_PYCFUNCTION(hook_is_subtype), METH_FASTCALL, nullptr},
+    {"is_subtype_of_either", QUILL_AS_PYCFUNCTION(hook_is_subtype_of_either), METH_FASTCALL, nullptr},
+    {"exception_matches", QUILL_AS_PYCFUNCTION(hook_exception_matches), METH_FASTCALL, nullptr},
+    {"get_attribute_no_error", QUILL_AS_PYCFUNCTION(hook_get_attribute_no_error), METH_FASTCALL, nullptr},
     {"get_builtin_name", hook_get_builtin_name, METH_O, nullptr},
-    {"call_builtin_direct", FASTCALL(hook_call_builtin_direct), METH_FASTCALL, nullptr},
-    {"fast_call", FASTCALL(hook_fast_call), METH_FASTCALL, nullptr},
+    {"call_builtin_direct", QUILL_AS_PYCFUNCTION(hook_call_builtin_direct), METH_FASTCALL, nullptr},
+    {"fast_call", QUILL_AS_PYCFUNCTION(hook_fast_call), METH_FASTCALL, nullptr},
     {"make_probe", hook_make_probe, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -4,47 +4,51 @@
 
 namespace {
 
-// run_exec_slot(module, target): runs the exec slot of `module`'s definition
-// (quillmaret._m3) on `target`, as the import machinery would. Returns None,
-// or raises what the slot raised.
-PyObject *run_exec_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+// The definition of `module` (quillmaret._m3) and its slot `id`; null with
+// TypeError when the call has not two arguments (`usage` says what it takes),
+// or with LookupError when the definition lacks the slot.
+PyModuleDef_Slot *find_slot(PyObject *const *args, Py_ssize_t nargs, int id, const char *usage,
+                            const char *missing, PyModuleDef **def) {
     if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "run_exec_slot(module, target)");
+        PyErr_SetString(PyExc_TypeError, usage);
         return nullptr;
     }
-    PyModuleDef *def = PyModule_GetDef(args[0]);
-    if (!def)
+    *def = PyModule_GetDef(args[0]);
+    if (!*def)
         return nullptr;
-    for (PyModuleDef_Slot *slot = def->m_slots; slot && slot->slot; ++slot) {
-        if (slot->slot == Py_mod_exec) {
-            auto exec = reinterpret_cast<int (*)(PyObject *)>(slot->value);
-            if (exec(args[1]) < 0)
-                return nullptr;
-            Py_RETURN_NONE;
-        }
+    for (PyModuleDef_Slot *slot = (*def)->m_slots; slot && slot->slot; ++slot) {
+        if (slot->slot == id)
+            return slot;
     }
-    PyErr_SetString(PyExc_LookupError, "the definition has no exec slot");
+    PyErr_SetString(PyExc_LookupError, missing);
     return nullptr;
+}
+
+// run_exec_slot(module, target): runs the exec slot of `module`'s definition
+// on `target`, as the import machinery would. Returns None, or raises what
+// the slot raised.
+PyObject *run_exec_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    PyModuleDef *def;
+    PyModuleDef_Slot *slot = find_slot(args, nargs, Py_mod_exec, "run_exec_slot(module, target)",
+                                       "the definition has no exec slot", &def);
+    if (!slot)
+        return nullptr;
+    auto exec = reinterpret_cast<int (*)(PyObject *)>(slot->value);
+    if (exec(args[1]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
 }
 
 // run_create_slot(module, spec): runs the create slot of `module`'s
 // definition with a spec of the caller's making. Returns what it returns.
 PyObject *run_create_slot(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "run_create_slot(module, spec)");
+    PyModuleDef *def;
+    PyModuleDef_Slot *slot = find_slot(args, nargs, Py_mod_create, "run_create_slot(module, spec)",
+                                       "the definition has no create slot", &def);
+    if (!slot)
         return nullptr;
-    }
-    PyModuleDef *def = PyModule_GetDef(args[0]);
-    if (!def)
-        return nullptr;
-    for (PyModuleDef_Slot *slot = def->m_slots; slot && slot->slot; ++slot) {
-        if (slot->slot == Py_mod_create) {
-            auto create = reinterpret_cast<PyObject *(*)(PyObject *, PyModuleDef *)>(slot->value);
-            return create(args[1], def);
-        }
-    }
-    PyErr_SetString(PyExc_LookupError, "the definition has no create slot");
-    return nullptr;
+    auto create = reinterpret_cast<PyObject *(*)(PyObject *, PyModuleDef *)>(slot->value);
+    return create(args[1], def);
 }
 
 // check_runtime_version(version): the exec slot's version check for a given
@@ -59,10 +63,8 @@ PyObject *check_version(PyObject *, PyObject *arg) {
 }
 
 PyMethodDef methods[] = {
-    {"run_exec_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_exec_slot)),
-     METH_FASTCALL, nullptr},
-    {"run_create_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_create_slot)),
-     METH_FASTCALL, nullptr},
+    {"run_exec_slot", QUILL_AS_PYCFUNCTION(run_exec_slot), METH_FASTCALL, nullptr},
+    {"run_create_slot", QUILL_AS_PYCFUNCTION(run_create_slot), METH_FASTCALL, nullptr},
     {"check_runtime_version", check_version, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,7 +5,8 @@
 // Takes the module's texts from constants.def (compiled in through the same
 // X-macros the module uses, so the C++ compiler turns the escapes into bytes;
 // g++'s execution character set is UTF-8), checks the table's rules, encodes
-// the decoded buffer (46 entries back to back, then the line table) with the
+// the decoded buffer (the entries back to back, then the line table it
+// encodes from the location list) with the
 // optimal parse of lzss_encoder.h, checks the stream against the producer
 // contract, and writes OUTPUT: a header with the stream, its length M, the
 // decoded length N, the entry lengths and the line-table length.
@@ -17,6 +18,7 @@
 #include <cstdio>     // fopen, fprintf, rename
 #include <cstdlib>    // exit
 #include <cstring>    // strcmp
+#include <iterator>   // size
 #include <string>
 #include <vector>
 
@@ -26,13 +28,6 @@
 namespace {
 
 namespace sf = quill::stream_format;
-
-// The table's shape: 11 text entries, then 35 name entries, then the line
-// table of the initializer's code object.
-constexpr std::size_t TEXT_ENTRIES = 11;
-constexpr std::size_t NAME_ENTRIES = 35;
-constexpr std::size_t LINE_TABLE_BYTES = 53;
-constexpr std::size_t DECODED_BYTES = 1312;  // the entries' UTF-8 bytes + 53
 
 enum class Group { TEXTS, NAMES };
 
@@ -46,26 +41,26 @@ struct Entry {
 constexpr Entry entries[] = {
 #define QUILL_TEXT(ID, TEXT) {Group::TEXTS, #ID, TEXT, sizeof(TEXT) - 1},
 #define QUILL_NAME(ID, TEXT) {Group::NAMES, #ID, TEXT, sizeof(TEXT) - 1},
-#define QUILL_LINE_TABLE(BYTES)
 #include "../../src/quillmaret/constants.def"
-#undef QUILL_TEXT
-#undef QUILL_NAME
-#undef QUILL_LINE_TABLE
 };
 constexpr std::size_t ENTRY_COUNT = sizeof(entries) / sizeof(entries[0]);
 
-struct LineTable {
-    const char *bytes;
-    std::size_t size;
-};
-constexpr LineTable line_table = {
-#define QUILL_TEXT(ID, TEXT)
-#define QUILL_NAME(ID, TEXT)
-#define QUILL_LINE_TABLE(BYTES) BYTES, sizeof(BYTES) - 1
+// The pseudo-source's lines by name, and the initializer's location list:
+// for each line, the column boundaries of its consecutive entries.
+enum SourceLine : int {
+#define QUILL_LINE(ID, LINE) LINE_##ID = LINE,
 #include "../../src/quillmaret/constants.def"
-#undef QUILL_TEXT
-#undef QUILL_NAME
-#undef QUILL_LINE_TABLE
+};
+
+struct LineLocations {
+    const char *id;
+    int line;
+    std::vector<int> columns;
+};
+
+const LineLocations locations[] = {
+#define QUILL_LOCATIONS(LINE_ID, ...) {#LINE_ID, LINE_##LINE_ID, {__VA_ARGS__}},
+#include "../../src/quillmaret/constants.def"
 };
 
 const char *program = "quill_constgen";
@@ -121,16 +116,62 @@ bool decode_utf8(const char *bytes, std::size_t size, std::u32string &out) {
     return true;
 }
 
-// 1. The table's rules: 11 text entries then 35 name entries, each group in
-//    strictly ascending code-point order, valid UTF-8, no entry over 255
-//    bytes, a 53-byte line table, and N = the entry bytes + 53 = 1312.
-void check_table() {
+// Encodes the location list as a CPython 3.11 location table: one entry of
+// one code unit per column range, each in the shortest form the compiler
+// itself chooses (short form on the same line within its column limits, else
+// the one-line form for a line delta of 0 to 2, else the long form), the
+// first line delta taken from the first listed line.
+std::vector<unsigned char> encode_line_table() {
+    std::vector<unsigned char> out;
+    auto varint = [&out](unsigned v) {
+        while (v >= 64) {
+            out.push_back(static_cast<unsigned char>(64 | (v & 63)));
+            v >>= 6;
+        }
+        out.push_back(static_cast<unsigned char>(v));
+    };
+    // The code object's first line is the `def` line, where the list starts.
+    if (std::size(locations) == 0 || locations[0].line != LINE_INIT_DEF)
+        fail("the location list must start at line INIT_DEF");
+    int previous = locations[0].line;
+    for (const LineLocations &l : locations) {
+        if (l.columns.size() < 2)
+            fail("the locations of line " + std::string(l.id) + " name no column range");
+        for (std::size_t k = 0; k + 1 < l.columns.size(); ++k) {
+            const int start = l.columns[k], end = l.columns[k + 1];
+            if (start < 0 || end < start)
+                fail("the locations of line " + std::string(l.id) + " are not ascending columns");
+            const int delta = l.line - previous;
+            previous = l.line;
+            constexpr unsigned ENTRY = 0x80;  // the first byte of an entry, one code unit long
+            if (delta == 0 && start < 80 && end - start < 16) {
+                out.push_back(static_cast<unsigned char>(ENTRY | (start / 8) << 3));
+                out.push_back(static_cast<unsigned char>((start % 8) << 4 | (end - start)));
+            } else if (delta >= 0 && delta < 3 && end < 128) {
+                out.push_back(static_cast<unsigned char>(ENTRY | (10 + delta) << 3));
+                out.push_back(static_cast<unsigned char>(start));
+                out.push_back(static_cast<unsigned char>(end));
+            } else {
+                out.push_back(static_cast<unsigned char>(ENTRY | 14 << 3));
+                varint(delta < 0 ? static_cast<unsigned>(-delta) << 1 | 1 : static_cast<unsigned>(delta) << 1);
+                varint(0);  // ends on the same line
+                varint(static_cast<unsigned>(start) + 1);
+                varint(static_cast<unsigned>(end) + 1);
+            }
+        }
+    }
+    return out;
+}
+
+// 1. The table's rules: one or more text entries, then one or more name
+//    entries, each group in strictly ascending code-point order, valid UTF-8,
+//    no entry over 255 bytes, and a decoded buffer the encoder takes.
+void check_table(std::size_t line_table_size) {
     std::size_t texts = 0;
     while (texts < ENTRY_COUNT && entries[texts].group == Group::TEXTS)
         ++texts;
-    if (texts != TEXT_ENTRIES || ENTRY_COUNT - texts != NAME_ENTRIES)
-        fail("expected " + std::to_string(TEXT_ENTRIES) + " QUILL_TEXT entries followed by " +
-             std::to_string(NAME_ENTRIES) + " QUILL_NAME entries, found " + std::to_string(texts) +
+    if (texts == 0 || texts == ENTRY_COUNT)
+        fail("expected QUILL_TEXT entries followed by QUILL_NAME entries, found " + std::to_string(texts) +
              " text entries first in " + std::to_string(ENTRY_COUNT));
     for (std::size_t i = texts; i < ENTRY_COUNT; ++i) {
         if (entries[i].group != Group::NAMES)
@@ -148,30 +189,23 @@ void check_table() {
             fail(describe(i) + " is not valid UTF-8");
         // Compare code points, as the rule is stated. For valid UTF-8 the
         // byte order would agree, but the code points say what is meant.
-        if (i != 0 && i != TEXT_ENTRIES && !(previous < current))
+        if (i != 0 && i != texts && !(previous < current))
             fail(describe(i) + " is not in ascending code-point order after " + describe(i - 1) +
                  " (each group must be sorted, without duplicates)");
         previous.swap(current);
         total += e.size;
     }
-    if (line_table.size != LINE_TABLE_BYTES)
-        fail("the line table has " + std::to_string(line_table.size) + " bytes, expected " +
-             std::to_string(LINE_TABLE_BYTES));
-    total += line_table.size;
-    if (total != DECODED_BYTES)
-        fail("the decoded table has " + std::to_string(total) + " bytes (entries + line table), expected " +
-             std::to_string(DECODED_BYTES) + "; update the expected shape in tools/constgen/constgen.cpp "
-             "together with the table");
+    total += line_table_size;
     if (total > quill::lzss::MAX_ENCODER_INPUT)
         fail("the decoded table exceeds the encoder's limit");
 }
 
 // The decoded buffer: the entries back to back, then the line table.
-std::vector<unsigned char> decoded_buffer() {
+std::vector<unsigned char> decoded_buffer(const std::vector<unsigned char> &line_table) {
     std::vector<unsigned char> out;
     for (const Entry &e : entries)
         out.insert(out.end(), e.bytes, e.bytes + e.size);
-    out.insert(out.end(), line_table.bytes, line_table.bytes + line_table.size);
+    out.insert(out.end(), line_table.begin(), line_table.end());
     return out;
 }
 
@@ -192,7 +226,8 @@ bool write_file(const std::string &path, const std::string &text) {
 
 // The generated header, in the layout of the interpreter's frozen modules:
 // a banner naming the producer, then the constants, 16 bytes a line.
-std::string render_header(const std::vector<unsigned char> &stream, std::size_t decoded) {
+std::string render_header(const std::vector<unsigned char> &stream, std::size_t decoded,
+                          std::size_t line_table_size) {
     std::string h;
     char buf[64];
     h += "/* Auto-generated by tools/constgen/constgen.cpp from src/quillmaret/constants.def */\n";
@@ -202,7 +237,7 @@ std::string render_header(const std::vector<unsigned char> &stream, std::size_t 
     h += "constexpr int STREAM_LENGTH = " + std::to_string(stream.size()) + ";  // M: consumed exactly\n";
     h += "constexpr int DECODED_LENGTH = " + std::to_string(decoded) + ";  // N: entries + line table\n";
     h += "constexpr int ENTRY_COUNT = " + std::to_string(ENTRY_COUNT) + ";\n";
-    h += "constexpr int LINE_TABLE_LENGTH = " + std::to_string(line_table.size) + ";\n\n";
+    h += "constexpr int LINE_TABLE_LENGTH = " + std::to_string(line_table_size) + ";\n\n";
     h += "// UTF-8 length of each entry, in table order.\n";
     h += "constexpr unsigned char ENTRY_LENGTHS[ENTRY_COUNT] = {";
     for (std::size_t i = 0; i < ENTRY_COUNT; ++i) {
@@ -236,11 +271,12 @@ int main(int argc, char **argv) {
         usage();
 
     // 1. The table's own rules.
-    check_table();
+    const std::vector<unsigned char> line_table = encode_line_table();
+    check_table(line_table.size());
 
     // 2. Encode, then hold the stream to the producer contract before
     //    anything is written.
-    const std::vector<unsigned char> decoded = decoded_buffer();
+    const std::vector<unsigned char> decoded = decoded_buffer(line_table);
     std::vector<unsigned char> stream;
     if (!quill::lzss::encode(decoded.data(), decoded.size(), stream))
         fail("the encoder refused the decoded table");
@@ -250,7 +286,7 @@ int main(int argc, char **argv) {
         fail("the encoded stream breaks the producer contract: " + broken);
 
     // 3. Write the header (and the decoded bytes when asked).
-    if (!write_file(output, render_header(stream, decoded.size()))) {
+    if (!write_file(output, render_header(stream, decoded.size(), line_table.size()))) {
         std::fprintf(stderr, "%s: cannot write %s\n", program, output);
         return 1;
     }

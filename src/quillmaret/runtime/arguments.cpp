@@ -1,12 +1,17 @@
 // arguments.cpp: the out-of-line parts of argument binding: keyword
 // matching by value, the dictionary form of keywords, and every binding and
 // type error, in the interpreter's own wording.
+//
+// Used by production: the initializer binds (self, status_code, message,
+// payload) with it and tests the types of the last three.
 #include "arguments.h"
 
 #include "compat.h"
 
 #include <cstdint>
 #include <cstring>  // std::memcmp
+
+#include "messages.h"
 
 namespace quill {
 namespace {
@@ -31,7 +36,7 @@ inline bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash) noexcep
 }
 
 QUILL_COLD void raise_unexpected_keyword(const char *funcname, PyObject *key) noexcept {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", funcname, key);
+    PyErr_Format(PyExc_TypeError, messages::UNEXPECTED_KEYWORD, funcname, key);
 }
 
 // The dictionary form bound fewer keywords than the dict holds: find the
@@ -77,15 +82,11 @@ QUILL_COLD int report_unbound_keywords(PyObject *kwdict, Py_ssize_t nargs, Param
         }
     }
     if (unbound) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() got keyword argument '%U', equal to a parameter name but hashed "
-                     "differently",
-                     funcname, unbound.get());
+        PyErr_Format(PyExc_TypeError, messages::EQUAL_BUT_HASHED_DIFFERENTLY, funcname, unbound.get());
     } else if (second) {
         raise_multiple_values(funcname, second.get());
     } else {
-        PyErr_Format(PyExc_TypeError, "%.200s() got keyword arguments it could not bind",
-                     funcname);
+        PyErr_Format(PyExc_TypeError, messages::KEYWORDS_NOT_BOUND, funcname);
     }
     return -1;
 }
@@ -93,16 +94,14 @@ QUILL_COLD int report_unbound_keywords(PyObject *kwdict, Py_ssize_t nargs, Param
 }  // namespace
 
 void raise_multiple_values(const char *funcname, PyObject *key) noexcept {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", funcname,
-                 key);
+    PyErr_Format(PyExc_TypeError, messages::MULTIPLE_VALUES, funcname, key);
 }
 
 void raise_argument_count_error(const char *funcname, Py_ssize_t min, Py_ssize_t max,
                                 Py_ssize_t found) noexcept {
     bool too_few = found < min;
     Py_ssize_t expected = too_few ? min : max;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 funcname, too_few ? "at least" : "at most", expected, expected == 1 ? "" : "s",
+    PyErr_Format(PyExc_TypeError, messages::ARGUMENT_COUNT, funcname, too_few ? "at least" : "at most", expected, expected == 1 ? "" : "s",
                  found);
 }
 
@@ -134,7 +133,7 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
 
     // Any other key: it must at least be a string; then compare by value.
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", funcname);
+        PyErr_Format(PyExc_TypeError, messages::FUNCTION_REASON, funcname, messages::KEYWORDS_NOT_STRINGS);
         return -1;
     }
     for (ParamNames p = first_kw; *p; ++p) {
@@ -203,7 +202,7 @@ int bind_keyword_dict(PyObject *kwdict, Py_ssize_t nargs, ParamNames names, PyOb
 
 int raise_argument_type_error(PyObject *obj, PyTypeObject *type, const char *name) noexcept {
     if (!type) {
-        PyErr_SetString(PyExc_SystemError, "Missing type object");
+        PyErr_SetString(PyExc_SystemError, messages::MISSING_TYPE);
         return 0;
     }
     // A subclass of the expected type is refused too, with the note saying why.
@@ -218,9 +217,7 @@ int raise_argument_type_error(PyObject *obj, PyTypeObject *type, const char *nam
             subclass = base == type;
         subclass = subclass || type == &PyBaseObject_Type;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
-                 type->tp_name, actual->tp_name, subclass ? ". " : "",
+    PyErr_Format(PyExc_TypeError, messages::INCORRECT_TYPE, name, type->tp_name, actual->tp_name, subclass ? ". " : "",
                  subclass ? kstr(K_SUBCLASS_NOTE) : quill_state.empty_str);
     return 0;
 }

@@ -29,7 +29,7 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
                   const char *funcname) noexcept;
 void raise_argument_count_error(const char *funcname, Py_ssize_t min, Py_ssize_t max,
                                 Py_ssize_t found) noexcept;
-// 1 when obj passes; 0 with TypeError (or SystemError "Missing type object") set.
+// 1 when obj passes; 0 with TypeError (or SystemError for a missing type) set.
 inline int check_argument_type(PyObject *obj, PyTypeObject *type, int none_allowed,
                                const char *name) noexcept;
 
@@ -43,7 +43,7 @@ int bind_keyword_dict(PyObject *kwdict, Py_ssize_t nargs, ParamNames names, PyOb
 // name itself. 0 with values[slot] filled, or -1 with an error set.
 int bind_keyword_slow(PyObject *key, PyObject *value, Py_ssize_t nargs, ParamNames names,
                       PyObject **values, const char *funcname) noexcept;
-// TypeError "%s() got multiple values for keyword argument '%U'".
+// TypeError messages::MULTIPLE_VALUES.
 void raise_multiple_values(const char *funcname, PyObject *key) noexcept;
 // The type test's failure: TypeError (with the subclass note when obj's
 // type derives from type), or SystemError for a missing type. Returns 0.

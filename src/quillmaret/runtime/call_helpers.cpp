@@ -5,6 +5,12 @@
 // interpreter's general entry point. They keep no state of their own; they
 // read the builtins module, the empty tuple and the function object type
 // from quill_state.
+//
+// Used by production: fast_call (the initializer's super() and the class
+// statements' metaclass calls), get_builtin_name (the builtin super, at
+// import) and get_attribute_no_error (the class statements' __mro_entries__
+// and __prepare__ lookups). Kept for the runtime's contract, reached only by the tests:
+// is_subtype, is_subtype_of_either, exception_matches, call_builtin_direct.
 #include "runtime.h"
 #include "compat.h"  // generic_getattr_no_error, pending_error_type
 

@@ -3,6 +3,11 @@
 // namespace, record the declared bases, call the metaclass, bind the new
 // class into the functions of its body; and the cached lookup of global
 // names in the module dictionary.
+//
+// Used by production: every routine, by the five class statements at import
+// (errors.cpp), and only there. The lookup cache pays off on 3.11 alone, and
+// its four lookup sites run once per import: it is kept because a class
+// statement's lookup is specified that way, not for speed.
 #include "runtime.h"
 #include "compat.h"  // dict_get_str_item, dict_version
 

@@ -7,8 +7,15 @@
 // Calls that arrive as a tuple and a dict go through function_call, which
 // turns them into a vector call or, for tuple-and-dict implementations,
 // dispatches on the call kind.
+//
+// Used by production: function_vectorcall_fastcall_keywords<false>, the
+// initializer's entry, and function_call for tuple-and-dict calls of it.
+// Kept for the runtime's contract, reached only by the tests: the other
+// call kinds, the METH_METHOD entry and the FUNCTION_FLAG_* (self taken from
+// the arguments) paths.
 #include "runtime.h"
 #include "compat.h"  // FastCallWithKeywords
+#include "messages.h"
 
 namespace quill {
 namespace {
@@ -20,102 +27,80 @@ inline FunctionObject *as_function(PyObject *op) noexcept {
 // The implementation as the function pointer type of its call kind.
 template <typename Fn>
 inline Fn implementation(const FunctionObject *f) noexcept {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
+    return method_implementation<Fn>(f->m_ml);
 }
 
-// The two message formats; the reason is an argument. Out of line, so the
+// The two refusals of a call; the reason is an argument. Out of line, so the
 // entries stay short. Always null with TypeError set.
 QUILL_NOINLINE QUILL_COLD PyObject *fail_reason(const FunctionObject *f, const char *reason) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s", f->m_ml->ml_name, reason);
+    PyErr_Format(PyExc_TypeError, messages::FUNCTION_REASON, f->m_ml->ml_name, reason);
     return nullptr;
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *fail_count(const FunctionObject *f, const char *reason,
                                                   Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f->m_ml->ml_name, reason, given);
+    PyErr_Format(PyExc_TypeError, messages::FUNCTION_REASON_GIVEN, f->m_ml->ml_name, reason, given);
     return nullptr;
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *fail_call_flags() noexcept {
-    PyErr_SetString(PyExc_SystemError, "Bad call flags for QuillFunction");
+    PyErr_SetString(PyExc_SystemError, messages::BAD_CALL_FLAGS);
     return nullptr;
 }
 
-constexpr const char NEEDS_AN_ARGUMENT[] = "needs an argument";
-constexpr const char NO_KEYWORDS[] = "takes no keyword arguments";
-constexpr const char NO_ARGUMENTS[] = "takes no arguments";
-constexpr const char ONE_ARGUMENT[] = "takes exactly one argument";
+using messages::NEEDS_AN_ARGUMENT, messages::NO_KEYWORDS, messages::NO_ARGUMENTS, messages::ONE_ARGUMENT;
 
 // ---------------------------------------------------------------------------
 // The four vectorcall entries.
 
-PyObject *function_vectorcall_noargs(PyObject *func, PyObject *const *args, size_t nargsf,
-                                     PyObject *kwnames) noexcept {
-    FunctionObject *f = as_function(func);
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    const bool self_from_args = takes_self_from_args(f);
-    if (self_from_args && n == 0)
-        return fail_reason(f, NEEDS_AN_ARGUMENT);
-    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
-        return fail_reason(f, NO_KEYWORDS);
-    PyObject *self = func;
-    if (self_from_args) {
-        self = args[0];
-        --n;
-    }
-    if (n != 0)
-        return fail_count(f, NO_ARGUMENTS, n);
-    return implementation<PyCFunction>(f)(self, nullptr);
-}
-
-PyObject *function_vectorcall_o(PyObject *func, PyObject *const *args, size_t nargsf,
-                                PyObject *kwnames) noexcept {
-    FunctionObject *f = as_function(func);
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    const bool self_from_args = takes_self_from_args(f);
-    if (self_from_args && n == 0)
-        return fail_reason(f, NEEDS_AN_ARGUMENT);
-    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
-        return fail_reason(f, NO_KEYWORDS);
-    PyObject *self = func;
-    if (self_from_args) {
+// The entries' shared start: self is the function object, or for a method
+// the first positional argument, which args and n then skip. False when a
+// method gets no argument (no error set: the caller reports it).
+inline bool take_self(FunctionObject *f, PyObject *const *&args, Py_ssize_t &n, PyObject *&self) noexcept {
+    self = reinterpret_cast<PyObject *>(f);
+    if (takes_self_from_args(f)) {
+        if (n == 0)
+            return false;
         self = args[0];
         ++args;
         --n;
     }
-    if (n != 1)
-        return fail_count(f, ONE_ARGUMENT, n);
-    return implementation<PyCFunction>(f)(self, args[0]);
+    return true;
 }
 
+// METH_NOARGS (COUNT 0) and METH_O (COUNT 1): no keywords, exactly COUNT
+// positional arguments after self.
+template <int COUNT>
+PyObject *function_vectorcall_fixed(PyObject *func, PyObject *const *args, size_t nargsf,
+                                    PyObject *kwnames) noexcept {
+    static_assert(COUNT == 0 || COUNT == 1);
+    FunctionObject *f = as_function(func);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    PyObject *self;
+    if (!take_self(f, args, n, self))
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
+        return fail_reason(f, NO_KEYWORDS);
+    if (n != COUNT)
+        return fail_count(f, COUNT == 0 ? NO_ARGUMENTS : ONE_ARGUMENT, n);
+    return implementation<PyCFunction>(f)(self, COUNT == 0 ? nullptr : args[0]);
+}
+
+// METH_FASTCALL | METH_KEYWORDS (the call kind of production's one function
+// object, the initializer) and, WITH_CLASS, METH_METHOD on top of it, which
+// also passes the defining class.
+template <bool WITH_CLASS>
 PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const *args,
                                                 size_t nargsf, PyObject *kwnames) noexcept {
     FunctionObject *f = as_function(func);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self = func;
-    if (takes_self_from_args(f)) {
-        if (n == 0)
-            return fail_reason(f, NEEDS_AN_ARGUMENT);
-        self = args[0];
-        ++args;
-        --n;
-    }
-    return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
-}
-
-PyObject *function_vectorcall_fastcall_keywords_method(PyObject *func, PyObject *const *args,
-                                                       size_t nargsf, PyObject *kwnames) noexcept {
-    FunctionObject *f = as_function(func);
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    PyObject *self = func;
-    if (takes_self_from_args(f)) {
-        if (n == 0)
-            return fail_reason(f, NEEDS_AN_ARGUMENT);
-        self = args[0];
-        ++args;
-        --n;
-    }
-    return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
+    PyObject *self;
+    if (!take_self(f, args, n, self))
+        return fail_reason(f, NEEDS_AN_ARGUMENT);
+    if constexpr (WITH_CLASS)
+        return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
+    else
+        return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
 }
 
 // ---------------------------------------------------------------------------
@@ -153,7 +138,7 @@ PyObject *vectorcall_from_dict(PyObject *func, vectorcallfunc entry, PyObject *c
     }
     PyObject *result;
     if (!all_str) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        PyErr_SetString(PyExc_TypeError, messages::KEYWORDS_NOT_STRINGS);
         result = nullptr;
     } else {
         result = entry(func, block, static_cast<size_t>(n), names.get());
@@ -204,13 +189,13 @@ vectorcallfunc select_vectorcall(int ml_flags, bool *ok) noexcept {
     case METH_VARARGS | METH_KEYWORDS:
         return nullptr;
     case METH_NOARGS:
-        return function_vectorcall_noargs;
+        return function_vectorcall_fixed<0>;
     case METH_O:
-        return function_vectorcall_o;
+        return function_vectorcall_fixed<1>;
     case METH_FASTCALL | METH_KEYWORDS:
-        return function_vectorcall_fastcall_keywords;
+        return function_vectorcall_fastcall_keywords<false>;
     case METH_METHOD | METH_FASTCALL | METH_KEYWORDS:
-        return function_vectorcall_fastcall_keywords_method;
+        return function_vectorcall_fastcall_keywords<true>;
     default:
         *ok = false;
         return nullptr;
@@ -229,8 +214,7 @@ PyObject *function_call(PyObject *func, PyObject *args, PyObject *kwargs) noexce
     }
     if (takes_self_from_args(f)) {
         if (PyTuple_GET_SIZE(args) == 0) {
-            PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument",
-                         f->func_qualname);
+            PyErr_Format(PyExc_TypeError, messages::UNBOUND_METHOD_REASON, f->func_qualname, NEEDS_AN_ARGUMENT);
             return nullptr;
         }
         Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));

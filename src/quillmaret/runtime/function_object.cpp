@@ -6,6 +6,12 @@
 // with every module of the same runtime version (type_registry.cpp), so the
 // record layout in runtime.h is fixed; its head mirrors PyCMethodObject so
 // that generic fast paths for builtin functions work on it unchanged.
+//
+// Used by production: one function object, the initializer, with one call
+// kind (METH_FASTCALL | METH_KEYWORDS). The attributes, pickling support and
+// the defaults getter are kept so that the object behaves as a Python
+// function to any caller; FUNCTION_FLAG_* and the other call kinds
+// (function_call.cpp) keep the runtime complete for the tests.
 #include "runtime.h"
 
 #include <cstddef>      // offsetof

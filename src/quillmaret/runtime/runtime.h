@@ -5,6 +5,10 @@
 // hooks module) gets its own copy of the process-wide state record
 // `quill_state`; the shared types themselves are common to all of them
 // through the registry in the module "_quillrt_3_3_0".
+//
+// Used by production: the records, the state and every routine declared here
+// except those their own files mark as kept for the tests (the other call
+// kinds, FUNCTION_FLAG_*, some call helpers).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,6 +18,12 @@
 #include "../constant_ids.h"
 #include "compiler.h"
 #include "ref.h"
+
+// A method record holds its implementation as a PyCFunction whatever its call
+// kind: the one spelling of that cast, through a generic function pointer
+// (which -Wcast-function-type accepts). A macro, so that method tables stay
+// constant-initialized. method_implementation casts back the same way.
+#define QUILL_AS_PYCFUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 namespace quill {
 
@@ -51,6 +61,13 @@ struct FunctionObject {
     DefaultsGetter defaults_getter;  // may be null; fills the two fields above
     PyObject *func_annotations;   // owned, may be null: __annotations__
 };
+
+// A method record's implementation as the function pointer type Fn of its
+// call kind.
+template <typename Fn>
+inline Fn method_implementation(const PyMethodDef *ml) noexcept {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(ml->ml_meth));
+}
 
 // True when a call takes self from its first positional argument.
 inline bool takes_self_from_args(const FunctionObject *f) noexcept {
@@ -94,7 +111,7 @@ struct ModuleState {
     PyObject *empty_tuple;
     PyObject *empty_bytes;
     PyObject *empty_str;
-    PyObject *strings[CONST_COUNT];  // the constant table's 46 strings
+    PyObject *strings[CONST_COUNT];  // the constant table's strings, by ConstId
     PyObject *line_table;      // bytes: co_linetable of the initializer's code object
     PyTypeObject *metatype;    // the shared metatype
     PyObject *builtin_super;   // the builtin super, looked up once
@@ -116,7 +133,7 @@ inline PyObject *kstr(ConstId id) noexcept { return quill_state.strings[id]; }
 // Creates the empty tuple, byte string and string. 0, or -1 with an error set.
 int init_empty_constants() noexcept;
 // Decodes the compiled-in stream into quill_state.strings and line_table,
-// interns the name entries and hashes all 47 objects. 0, or -1.
+// interns the name entries and hashes every entry and the line table. 0, or -1.
 int init_constant_table() noexcept;
 // Builds quill_state.init_code. 0, or -1.
 int init_code_object() noexcept;

@@ -1,4 +1,5 @@
 // state.cpp: the process-wide state record of this extension module.
+// Used by production: everything in the runtime reads it.
 #include "runtime.h"
 
 namespace quill {

@@ -5,6 +5,9 @@
 // interpreter's traceback machinery. Code objects are cached by line and
 // function in a sorted array, so a repeated failure at a known place creates
 // no new code object or string.
+//
+// Used by production: the import's and the initializer's failures (module.cpp,
+// errors.cpp). The cache is for repeated failures of the initializer.
 #include "runtime.h"
 #include "compat.h"  // PendingError, set_frame_line, thread_state
 

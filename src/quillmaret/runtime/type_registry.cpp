@@ -7,6 +7,8 @@
 // the expected size and, for the metatype and the function object type, that
 // it has what their records and calls rely on, so all of them share one type
 // object per name.
+//
+// Used by production: the metatype and the function object type, at import.
 #include "compat.h"  // add_module
 #include "runtime.h"
 
