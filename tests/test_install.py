@@ -80,6 +80,9 @@ def wheel_dir(tmp_path_factory):
 @pytest.mark.slow
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="builds uninstrumented packages: not a sanitizer test")
+@pytest.mark.skipif(Path(sys.base_prefix).resolve().is_relative_to((ROOT / ".venv").resolve()),
+                    reason="an interpreter fetched by scripts/fetch-pythons has no ensurepip wheels "
+                           "of its own (Debian's python3.X-venv), which `python3 -m venv` needs")
 @pytest.mark.subprocess
 @pytest.mark.parametrize("way", ["wheel", "source"])
 def test_installation_section_installs_and_checks(way, tmp_path, request):
