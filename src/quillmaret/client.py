@@ -288,14 +288,8 @@ class _RedirectHandler(urllib.request.HTTPRedirectHandler):
             fp.close()
         return new
 
-    def http_error_302(
-        self,
-        req: urllib.request.Request,
-        fp: IO[bytes],
-        code: int,
-        msg: str,
-        headers: http.client.HTTPMessage,
-    ) -> Any:
+    def http_error_302(self, req: urllib.request.Request, fp: IO[bytes], code: int, msg: str,
+                       headers: http.client.HTTPMessage) -> Any:
         try:
             return super().http_error_302(req, fp, code, msg, headers)
         except urllib.error.HTTPError as exc:
