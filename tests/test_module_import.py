@@ -198,13 +198,13 @@ class TestFreshInterpreter:
 # (exec never runs), without the package's __init__, which imports _m3 in
 # full: the create slot can then be run while no module is recorded yet.
 CARRIER = """
-import importlib.util, os, _imp
+import importlib.machinery, importlib.util, os, _imp
 pkg_dir = importlib.util.find_spec("quillmaret").submodule_search_locations[0]
 
 def ext_spec(name):
     short = name.rpartition(".")[2]
     path = next(os.path.join(pkg_dir, f) for f in os.listdir(pkg_dir)
-                if f.startswith(short + ".") and f.endswith(".so"))
+                if f.startswith(short + ".") and f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)))
     return importlib.util.spec_from_file_location(name, path)
 
 hooks = _imp.create_dynamic(ext_spec("quillmaret._quill_testhooks"))

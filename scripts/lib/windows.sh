@@ -159,15 +159,14 @@ win_interpreter() {
 # Starts this run's wineserver (the first Wine program would start one
 # anyway; started here, it stays up between the programs) and stops it when
 # the script exits.
+# Wine's own background programs (services.exe and others) start with the
+# first program and keep its standard streams: booting the prefix here, with
+# them on /dev/null, keeps them off the pipes the scripts read output from.
 win_start_wine() {
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        log "making the Wine prefix .venv/windows/prefix (a few seconds; once)"
-        "$WINESERVER" -p 2>/dev/null
-        quietly "$WINE" wineboot -i </dev/null
-    else
-        "$WINESERVER" -p 2>/dev/null
-    fi
+    [ -f "$WINEPREFIX/system.reg" ] || log "making the Wine prefix .venv/windows/prefix (seconds; once)"
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
     trap win_stop_wine EXIT
+    "$WINE" wineboot </dev/null >/dev/null 2>&1
 }
 
 win_stop_wine() {
