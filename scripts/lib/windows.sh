@@ -39,6 +39,7 @@ win_debian_packages() {
     command -v osslsigncode >/dev/null || need+=(osslsigncode)
     command -v "$OBJDUMP" >/dev/null || need+=(binutils-mingw-w64-x86-64)
     command -v g++ >/dev/null || need+=(g++)
+    [ -f /etc/ssl/certs/ca-certificates.crt ] || need+=(ca-certificates)
     [ ${#need[@]} -eq 0 ] && return 0
     log "installing ${need[*]} (apt; a minute or two)"
     quietly apt-get update
