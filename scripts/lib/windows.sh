@@ -180,6 +180,22 @@ win_stop_wine() {
     "$WINESERVER" -w 2>/dev/null || true
 }
 
+# win_copy_interpreter DIR: a copy of the verified interpreter ($win_pristine)
+# in DIR, set up as an installed one:
+# - without python3X._pth, which would run it isolated (no PYTHONPATH, no
+#   script folder on sys.path, no site), as the tests' child interpreters
+#   and the demo need it not to be; it then finds Lib\site-packages;
+# - without _wmi.pyd (3.12 on): platform.win32_ver() asks WMI through it,
+#   and that calls propsys.dll's VariantToString, which Wine 8 lacks (the
+#   process aborts); without it, platform reads the registry instead.
+win_copy_interpreter() {
+    local dir=$1
+    rm -rf "$dir" && mkdir -p "$(dirname "$dir")"
+    cp -r "$win_pristine" "$dir"
+    rm -f "$dir"/python*._pth "$dir/_wmi.pyd" "$dir/.verified"
+    mkdir -p "$dir/Lib/site-packages"
+}
+
 # win_python DIR ARGS...: runs DIR's python.exe under Wine (no console
 # handles of its own: stdin from /dev/null).
 win_python() {
@@ -360,9 +376,7 @@ p(sys.argv[1])' "$metadata" || { summary+=("Windows: FAILED, no metadata"); fail
         log "installing $name with pip into a fresh Windows Python $win_version_full under Wine (seconds)"
         check="$root/build/wheel-check/windows-$version"
         pip_wheels="$WIN_DIR/pip-$version"
-        rm -rf "$check" && mkdir -p "$(dirname "$check")"
-        cp -r "$win_pristine" "$check"
-        rm -f "$check"/python*._pth  # an installed interpreter's layout, Lib\site-packages
+        win_copy_interpreter "$check"
         if [ ! -f "$pip_wheels/.complete" ]; then
             rm -rf "$pip_wheels"
             win_download_wheels "$version" "$pip_wheels" pip && touch "$pip_wheels/.complete"
