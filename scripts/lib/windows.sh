@@ -50,11 +50,15 @@ win_debian_packages() {
 # constant-stream producer built for this host. Sets $win_tools (bin folder).
 win_toolchain() {
     local host
-    host=$(find_python "${SUPPORTED_PYTHONS[0]}") || { log "Python ${SUPPORTED_PYTHONS[0]} $why"; return 1; }
+    # Always the oldest supported Python, whichever QUILL_PYTHONS names:
+    # remade from another, the environment would make zig build its
+    # libraries anew.
+    host=$(find_python 3.11) || { log "Python 3.11 not found"; return 1; }
     make_venv windows-tools "$host" || return 1
-    # zig, and the build backend (its metadata goes into the wheels).
+    # zig; the build backend (its metadata goes into the wheels); the
+    # wheel tool and cibuildwheel, with pytest, for the checks.
     need_project || return 1
-    need "$ZIGLANG" wheel || return 1
+    need "$ZIGLANG" wheel cibuildwheel "pytest>=7" || return 1
     win_tools="$venv/bin"
     local zig
     zig=$("$py" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
