@@ -238,8 +238,6 @@ win_build() {
     ln -sf "$win_pristine/python$nodot.dll" "$lib/python$nodot.dll"
     local build="$root/build/windows-$version"
     if [ ! -f "$build/CMakeCache.txt" ]; then
-        [ -d "$WIN_BUILD/zig-cache/o" ] ||
-            log "zig builds its C++ library and C runtime start-up code for Windows (3-4 minutes; once)"
         quietly "$win_tools/cmake" -S "$root" -B "$build" -G Ninja \
             -DCMAKE_MAKE_PROGRAM="$win_tools/ninja" \
             -DCMAKE_TOOLCHAIN_FILE="$root/tools/windows/toolchain-x86_64-windows.cmake" \
@@ -360,7 +358,7 @@ p(sys.argv[1])' "$metadata" || { summary+=("Windows: FAILED, no metadata"); fail
             failed=1
             continue
         fi
-        log "cross-building the wheel for Windows Python $win_version_full (seconds: only what changed)"
+        log "cross-building the wheel for Windows Python $win_version_full (seconds; 3-5 minutes the first time, while zig builds its C++ library for Windows)"
         if ! win_build "$version" || ! win_check_pyd "$win_out/_m3.cp${version/./}-win_amd64.pyd"; then
             summary+=("Windows Python $win_version_full: FAILED, $why")
             failed=1
