@@ -200,12 +200,15 @@ win_copy_interpreter() {
     mkdir -p "$dir/Lib/site-packages"
 }
 
-# win_python DIR ARGS...: runs DIR's python.exe under Wine (no console
-# handles of its own: stdin from /dev/null).
+# win_python DIR ARGS...: runs DIR's python.exe under Wine, stdin from
+# /dev/null. Its output always goes through pipes: a Windows program under
+# Wine whose standard output is a regular file cannot set up its streams
+# ("Invalid handle"). The exit status is the program's.
 win_python() {
     local dir=$1
     shift
-    "$WINE" "$dir/python.exe" "$@" </dev/null
+    "$WINE" "$dir/python.exe" "$@" </dev/null 2> >(cat >&2) | cat
+    return "${PIPESTATUS[0]}"
 }
 
 # win_build X.Y: cross-builds _m3 and the test hooks for Windows CPython X.Y
