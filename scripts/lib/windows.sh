@@ -337,6 +337,16 @@ assert "QuillMaretRateLimitError" in text.getvalue(), text.getvalue()[:500]
 print("%s %s: import, raise and catch all 5 classes, pickle, help(): ok" % (sys.implementation.cache_tag, where.parent.name))
 '
 
+# win_python with none of the PIP_* settings of this machine's environment.
+win_python_without_pip_settings() {
+    (
+        for name in ${!PIP_@}; do
+            unset "$name"
+        done
+        win_python "$@"
+    )
+}
+
 # win_release_wheels VERSION: for every supported interpreter, the win_amd64
 # wheel of the package (without the test hooks) in dist/, its tags and
 # archive checked, its module's import table checked, then installed alone
@@ -386,11 +396,11 @@ p(sys.argv[1])' "$metadata" || { summary+=("Windows: FAILED, no metadata"); fail
             rm -rf "$pip_wheels"
             win_download_wheels "$version" "$pip_wheels" pip && touch "$pip_wheels/.complete"
         fi
-        # pip runs from its own wheel to install itself, then the package.
-        if ! quietly win_python "$check" "$(ls "$pip_wheels"/pip-*.whl)/pip" install --disable-pip-version-check \
-            --no-input --no-index --only-binary :all: --no-warn-script-location "$(ls "$pip_wheels"/pip-*.whl)" ||
-            ! quietly win_python "$check" -m pip install --disable-pip-version-check --no-input --no-index \
-                --only-binary :all: --find-links "$root/dist" "quillmaret==$project_version"; then
+        # pip bootstrapped by unpacking its wheel, then the package installed
+        # by pip from dist/ alone (none of this machine's PIP_* settings).
+        if ! quietly "$win_tools/python" -m zipfile -e "$(ls "$pip_wheels"/pip-*.whl)" "$check/Lib/site-packages" ||
+            ! quietly win_python_without_pip_settings "$check" -m pip install --disable-pip-version-check --no-input --no-index --only-binary :all: \
+                --find-links "$root/dist" "quillmaret==$project_version"; then
             summary+=("Windows Python $win_version_full: FAILED, $name does not install alone")
             failed=1
             continue
