@@ -174,6 +174,7 @@ win_interpreter() {
 # them on /dev/null, keeps them off the pipes the scripts read output from.
 win_start_wine() {
     [ -f "$WINEPREFIX/system.reg" ] || log "making the Wine prefix .venv/windows/prefix (seconds; once)"
+    mkdir -p "$WINEPREFIX"  # the wineserver needs its folder; Wine fills an empty one
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     trap win_stop_wine EXIT
     "$WINE" wineboot </dev/null >/dev/null 2>&1
