@@ -50,6 +50,24 @@ def run_python(code, *, check=True, env=None, timeout=120):
     return proc
 
 
+def _under_wine():
+    if sys.platform != "win32":
+        return False
+    import ctypes
+    return hasattr(ctypes.windll.ntdll, "wine_get_version")
+
+
+# Windows programs run under Wine (scripts/test-windows) where Wine's own
+# behaviour differs from Windows'.
+UNDER_WINE = _under_wine()
+
+
+def address_text(obj):
+    """obj's address as the interpreter writes it in a repr (PyUnicode_FromFormat's
+    %p: 0x7f3a..., on Windows zero-padded to 16 upper-case digits)."""
+    return object.__repr__(obj).rpartition(" at ")[2].rstrip(">")
+
+
 HOOKS_MODULE = "quillmaret._quill_testhooks"
 HOOKS_ABSENT = (f"{HOOKS_MODULE} is not installed (a plain install; build with "
                 "-Ccmake.define.QUILL_BUILD_TESTHOOKS=ON to run this test)")

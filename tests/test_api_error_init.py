@@ -69,7 +69,9 @@ class TestStatusCode:
     @pytest.mark.parametrize("given, stored", [
         (True, 1), (404.7, 404), (Status.NOT_FOUND, 404), (-1, -1), (10**30, 10**30), (0, 0),
         # the ends of the 64-bit range, where the digits are written directly, and just past
-        (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, 2**63), (-2**63 - 1, -2**63 - 1)])
+        (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, 2**63), (-2**63 - 1, -2**63 - 1),
+        # past a 32-bit C long (Windows' long is 32 bits), and past 64 bits
+        (2**31 - 1, 2**31 - 1), (2**31, 2**31), (2**32, 2**32), (2**64, 2**64)])
     def test_coerced_to_a_plain_int(self, given, stored):
         err = E(given, "m")
         assert type(err.status_code) is int and err.status_code == stored

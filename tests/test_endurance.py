@@ -30,8 +30,9 @@ NOTE = ("Note that QuillMaret is deliberately stricter than PEP-484 and rejects 
         "types. Pass a value of the builtin type itself, for example str(value) or dict(value).")
 HEAPTYPE = 1 << 9
 IMMUTABLETYPE = 1 << 8
-# Whether AddressSanitizer's runtime is in the process (the sanitizer run).
-SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
+# Whether AddressSanitizer's runtime is in the process (the sanitizer run,
+# on Linux only).
+SANITIZED = sys.platform != "win32" and hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 def module_entries(exc):
@@ -259,16 +260,34 @@ class TestArbitraryCalls:
 @pytest.mark.subprocess
 def test_million_raises_across_threads_keep_memory_flat():
     proc = run_python("""
-        import os, threading
+        import os, sys, threading
         from quillmaret._m3 import QuillMaretAPIError, QuillMaretNotComputedError as E
 
         THREADS, FIRST, TOTAL = 5, 10_000, 1_000_000
-        PAGE = os.sysconf("SC_PAGE_SIZE")
         MESSAGE = "not computed"
 
-        def rss():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * PAGE
+        if sys.platform == "win32":  # the working set, Windows' resident memory
+            import ctypes
+
+            class Counters(ctypes.Structure):  # PROCESS_MEMORY_COUNTERS
+                _fields_ = [("cb", ctypes.c_uint32), ("page_faults", ctypes.c_uint32)] + [
+                    (name, ctypes.c_size_t) for name in (
+                        "peak_working_set", "working_set", "peak_paged_pool", "paged_pool",
+                        "peak_nonpaged_pool", "nonpaged_pool", "pagefile", "peak_pagefile")]
+
+            def rss():
+                counters = Counters(cb=ctypes.sizeof(Counters))
+                kernel32 = ctypes.windll.kernel32
+                kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+                assert kernel32.K32GetProcessMemoryInfo(
+                    ctypes.c_void_p(kernel32.GetCurrentProcess()), ctypes.byref(counters), counters.cb)
+                return counters.working_set
+        else:
+            PAGE = os.sysconf("SC_PAGE_SIZE")
+
+            def rss():
+                with open("/proc/self/statm") as f:
+                    return int(f.read().split()[1]) * PAGE
 
         def cycles(n):
             for i in range(n):
@@ -318,6 +337,8 @@ def test_million_raises_across_threads_keep_memory_flat():
 
 
 @pytest.mark.subprocess
+@pytest.mark.skipif(sys.platform == "win32", reason="reads /proc/self/maps; on Windows "
+                    "test_windows_module_tables checks that the module imports no C++ runtime DLL")
 def test_import_loads_no_cxx_runtime():
     """Loading libstdc++ for the module would cost several times the rest of
     its import; the module is built so that it needs none."""

@@ -4,7 +4,7 @@ import builtins
 import pytest
 
 import quillmaret._m3 as m3
-from conftest import SKIP_ON_3_13_0_TYPE_CRASH, run_python
+from conftest import SKIP_ON_3_13_0_TYPE_CRASH, address_text, run_python
 from constants_def import text
 
 NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
@@ -70,7 +70,7 @@ class TestInitializerObject:
         assert list(init.__annotations__.items()) == [
             ("status_code", "int"), ("message", "str"), ("payload", "dict")]
         assert init.__reduce__() == "QuillMaretAPIError.__init__"
-        assert repr(init) == f"<quillfunction QuillMaretAPIError.__init__ at {id(init):#x}>"
+        assert repr(init) == f"<quillfunction QuillMaretAPIError.__init__ at {address_text(init)}>"
 
     def test_code_object(self):
         code = INIT.__code__

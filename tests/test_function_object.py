@@ -6,6 +6,8 @@ import weakref
 
 import pytest
 
+from conftest import address_text
+
 hooks = pytest.importorskip("quillmaret._quill_testhooks")
 
 F = type(hooks.make_function("echo_o"))
@@ -141,10 +143,10 @@ class TestNames:
 
     def test_repr_and_reduce_follow_the_qualified_name(self):
         f = make(qualname="Owner.method")
-        assert repr(f) == "<quillfunction Owner.method at 0x%x>" % id(f)
+        assert repr(f) == f"<quillfunction Owner.method at {address_text(f)}>"
         assert f.__reduce__() is f.__qualname__
         f.__qualname__ = "Other.name"
-        assert repr(f) == "<quillfunction Other.name at 0x%x>" % id(f)
+        assert repr(f) == f"<quillfunction Other.name at {address_text(f)}>"
         assert f.__reduce__() == "Other.name"
 
 

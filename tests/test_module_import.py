@@ -27,6 +27,8 @@ def test_module_contents():
 
 
 def test_only_the_init_function_is_exported():
+    if sys.platform == "win32":
+        pytest.skip("an ELF symbol table; test_windows_module_tables reads the Windows module's")
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
@@ -46,6 +48,64 @@ support.run_in_subinterp_with_config(
     own_gil=False, use_main_obmalloc=True, allow_fork=True, allow_exec=True, allow_threads=True,
     allow_daemon_threads=True, check_multi_interp_extensions=True)
 """
+
+
+def pe_tables(path):
+    """(DLLs imported, names exported, count of exports) of a 64-bit PE file."""
+    with open(path, "rb") as f:
+        data = f.read()
+
+    def u16(offset):
+        return int.from_bytes(data[offset:offset + 2], "little")
+
+    def u32(offset):
+        return int.from_bytes(data[offset:offset + 4], "little")
+
+    pe = u32(0x3C)
+    assert data[pe:pe + 4] == b"PE\0\0"
+    sections, optional_size = u16(pe + 6), u16(pe + 20)
+    optional = pe + 24
+    assert u16(optional) == 0x20B, "not PE32+"
+    table = optional + optional_size
+    spans = [(u32(s + 12), max(u32(s + 8), u32(s + 16)), u32(s + 20))
+             for s in range(table, table + 40 * sections, 40)]
+
+    def at(rva):
+        return next(raw + rva - start for start, size, raw in spans if start <= rva < start + size)
+
+    def text(rva):
+        start = at(rva)
+        return data[start:data.index(b"\0", start)].decode("ascii")
+
+    def directory(index):  # (RVA, size) of a data directory
+        return u32(optional + 112 + 8 * index), u32(optional + 116 + 8 * index)
+
+    dlls = []
+    imports, _ = directory(1)
+    entry = at(imports) if imports else len(data)
+    while any(data[entry:entry + 20]):
+        dlls.append(text(u32(entry + 12)))
+        entry += 20
+    delayed, _ = directory(13)
+    assert delayed == 0, "delay-loaded imports"
+    exports, _ = directory(0)
+    export = at(exports)
+    names = [text(u32(at(u32(export + 32)) + 4 * i)) for i in range(u32(export + 24))]
+    return dlls, names, u32(export + 20)
+
+
+# On Windows a module may import the interpreter, Windows' kernel and the C
+# runtime CPython itself uses: no second C runtime, no C++ or GCC runtime DLL.
+@pytest.mark.skipif(sys.platform != "win32", reason="reads a Windows module's import and export tables")
+@pytest.mark.parametrize("name", ["_m3", "_quill_testhooks"])
+def test_windows_module_tables(name):
+    import re
+    module = pytest.importorskip(f"quillmaret.{name}")
+    dlls, exports, count = pe_tables(module.__file__)
+    allowed = r"python3\d+\.dll|KERNEL32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll|VCRUNTIME140\.dll"
+    assert [d for d in dlls if not re.fullmatch(allowed, d, re.IGNORECASE)] == []
+    assert f"python{sys.version_info[0]}{sys.version_info[1]}.dll" in dlls
+    assert (exports, count) == ([f"PyInit_{name}"], 1)
 
 
 @pytest.mark.subprocess
@@ -219,13 +279,13 @@ print(sys.getrefcount(builtins) - before)
 # (exec never runs), without the package's __init__, which imports _m3 in
 # full: the create slot can then be run while no module is recorded yet.
 EXT_SPEC = """
-import importlib.util, os, sys, _imp
+import importlib.machinery, importlib.util, os, sys, _imp
 pkg_dir = importlib.util.find_spec("quillmaret").submodule_search_locations[0]
 
 def ext_spec(name):
     short = name.rpartition(".")[2]
     path = next(os.path.join(pkg_dir, f) for f in os.listdir(pkg_dir)
-                if f.startswith(short + ".") and f.endswith(".so"))
+                if f.startswith(short + ".") and f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)))
     return importlib.util.spec_from_file_location(name, path)
 """
 CARRIER = EXT_SPEC + """

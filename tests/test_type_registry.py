@@ -20,7 +20,8 @@ LOAD_HOOKS_ALONE = """
 import glob, importlib.machinery, importlib.util, os, sys
 def load_hooks_alone():
     found = [f for p in sys.path
-             for f in glob.glob(os.path.join(p, "quillmaret", "_quill_testhooks*.so"))]
+             for f in glob.glob(os.path.join(p, "quillmaret", "_quill_testhooks.*"))
+             if f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))]
     loader = importlib.machinery.ExtensionFileLoader("quillmaret._quill_testhooks", found[0])
     module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     loader.exec_module(module)

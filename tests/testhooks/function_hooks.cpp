@@ -264,7 +264,9 @@ PyObject *hook_set_defaults_getter(PyObject *, PyObject *args) {
 
 // select_vectorcall(ml_flags): (accepted, entry address or None)
 PyObject *hook_select_vectorcall(PyObject *, PyObject *arg) {
-    long value = PyLong_AsLong(arg);
+    // long long: Windows' long is 32 bits, and the range check below would
+    // then never see a value past int's.
+    long long value = PyLong_AsLongLong(arg);
     if (value == -1 && PyErr_Occurred())
         return nullptr;
     if (value < INT_MIN || value > INT_MAX) {
