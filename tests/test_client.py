@@ -74,6 +74,9 @@ class LoopbackServer:
         self.script = None
         self.heads = []
         self.finished = threading.Event()  # set when a script has ended
+        self._idle = threading.Event()  # set while no script runs
+        self._idle.set()
+        self._conn = None
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._serve, name="loopback", daemon=True)
         self._thread.start()
@@ -86,12 +89,16 @@ class LoopbackServer:
                 continue
             with conn:
                 conn.settimeout(5)
+                self._idle.clear()
+                self._conn = conn
                 try:
                     self.script(self, conn)
                 except OSError:
                     pass  # the client hung up or gave up
                 finally:
+                    self._conn = None
                     self.finished.set()
+                    self._idle.set()
 
     def read_head(self, conn):
         head = b""
@@ -104,6 +111,16 @@ class LoopbackServer:
         return head
 
     def reset(self):
+        # A script the last test left running (one that trickles its answer
+        # to a client that gave up, say) would hold up the next test's
+        # connection: cut it short.
+        conn = self._conn
+        if conn is not None:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._idle.wait(10)
         self.script = None
         self.heads.clear()
         self.finished.clear()
