@@ -57,9 +57,8 @@ static inline PyThreadState *PyThreadState_GetUnchecked(void) {
 }
 
 // 3.13: `PyImport_AddModuleRef`: the module registered under `name`, created
-// empty if there is none. New reference, or null with an error set. (From
-// 3.13 on, `PyImport_AddModule` makes and drops a weak reference on every
-// call to hand out a borrowed one.)
+// empty if there is none. New reference, or null with an error set (the
+// older `PyImport_AddModule` hands out a borrowed one).
 static inline PyObject *PyImport_AddModuleRef(const char *name) {
     return Py_XNewRef(PyImport_AddModule(name));
 }
@@ -97,10 +96,11 @@ namespace quill::compat {
 // ---------------------------------------------------------------------------
 // The pending error.
 // Private fast path, 3.11: three fields of the thread state (type, value,
-// traceback), read and written directly: no call, and no normalisation of an
-// error that nobody may ever look at (the traceback routine sets every error
-// it annotates aside and back). 3.12+: one exception object, through the
-// public `PyErr_GetRaisedException` / `PyErr_SetRaisedException`.
+// traceback), read and written directly: no call, and, unlike a backport of
+// `PyErr_GetRaisedException`, no normalisation (the traceback routine sets
+// aside and restores the error of every failure it annotates). 3.12+: one
+// exception object, through the public `PyErr_GetRaisedException` /
+// `PyErr_SetRaisedException`.
 
 // The type of the pending error, or null. Borrowed reference.
 // 3.12+: `PyErr_Occurred`, which reads the type of the one current exception.
@@ -151,8 +151,8 @@ struct PendingError {
 // Attribute lookup that may miss.
 // Private fast path, 3.11 and 3.12: `_PyObject_GenericGetAttrWithDict` with
 // suppress=1, the generic lookup that reports a miss without building an
-// AttributeError only to clear it. (`_PyObject_LookupAttr` would build and
-// clear it.) 3.13+: the
+// AttributeError only to clear it, which no public call does before 3.13.
+// 3.13+: the
 // public `PyObject_GetOptionalAttr`, which takes that same road for a type
 // with the generic getattro.
 // New reference, or null; null with no error set means "no such attribute".
@@ -200,9 +200,9 @@ inline Py_hash_t str_cached_hash(PyObject *s) noexcept {
 // them to the kind of `to`; the caller made `to` wide enough and long
 // enough. 0, or -1 with an error set.
 // Private fast path, 3.11 and 3.12: `_PyUnicode_FastCopyCharacters`, which
-// skips the argument checks the caller has already made true (it builds
-// every error message from pieces). 3.13+: the public
-// `PyUnicode_CopyCharacters`.
+// skips the bounds and width checks the caller has already made true (the
+// message join copies each piece of another width with it). 3.13+: the
+// public `PyUnicode_CopyCharacters`.
 inline int copy_characters(PyObject *to, Py_ssize_t at, PyObject *from, Py_ssize_t n) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
     _PyUnicode_FastCopyCharacters(to, at, from, 0, n);
@@ -229,10 +229,10 @@ inline int dict_set_str_item(PyObject *dict, PyObject *key, PyObject *value) noe
 
 // ---------------------------------------------------------------------------
 // Global lookup: the module dictionary's version tag.
-// Layout read, 3.11: `ma_version_tag` changes with every change of the dictionary, so a
-// lookup site may keep the borrowed value it found and reuse it while the
-// tag is the same. 3.12 deprecates the tag and 3.14 removes it; the lookup
-// runs only at import, so on 3.12+ every lookup simply probes the
+// Layout read, 3.11: `ma_version_tag` changes with every change of the
+// dictionary, so a lookup site may keep the borrowed value it found and reuse
+// it while the tag is the same. 3.12 deprecates the tag and 3.14 removes it;
+// the lookup runs only at import, so on 3.12+ every lookup simply probes the
 // dictionary and the lookup records stay empty (HAS_DICT_VERSION false).
 #if PY_VERSION_HEX < 0x030C0000
 constexpr bool HAS_DICT_VERSION = true;
@@ -249,8 +249,8 @@ inline uint64_t dict_version(PyObject *) noexcept { return 0; }
 // __eq__ may raise).
 // Private fast path, 3.11: `_PyDict_GetItem_KnownHash` with the string's
 // cached hash (hashed here when it has none yet), saving the exact-str check
-// and hash read the public lookup repeats; it serves the lookup cache, whose
-// sites read the hash anyway. 3.12+: `PyDict_GetItemRef` (a backport on 3.12).
+// and hash read that `PyDict_GetItemWithError` repeats. 3.12+:
+// `PyDict_GetItemRef` (backported for 3.12 above).
 inline int dict_get_str_item(PyObject *dict, PyObject *key, PyObject **result) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     Py_hash_t hash = str_cached_hash(key);
