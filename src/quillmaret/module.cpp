@@ -5,7 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // PyImport_AddModuleRef, PyDict_ContainsString, QUILL_MODULE_*_SLOT
+#include "runtime/compat.h"  // PyImport_AddModuleRef, dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -143,7 +143,7 @@ int module_exec(PyObject *module) noexcept {
         PyObject *modules = PyImport_GetModuleDict();  // borrowed
         if (!modules)
             goto error;
-        int registered = PyDict_ContainsString(modules, "quillmaret._m3");
+        int registered = compat::dict_has_str_key(modules, "quillmaret._m3");
         if (registered < 0 ||
             (!registered && PyDict_SetItemString(modules, "quillmaret._m3", module) < 0))
             goto error;

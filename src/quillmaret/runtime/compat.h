@@ -71,18 +71,6 @@ static inline int PyDict_GetItemRef(PyObject *mp, PyObject *key, PyObject **resu
     return value ? 1 : (PyErr_Occurred() ? -1 : 0);
 }
 
-// 3.13: `PyDict_ContainsString`: `PyDict_Contains` with a UTF-8 C string
-// key. 1 or 0, or -1 with an error set (where `PyDict_GetItemString` would
-// swallow it).
-static inline int PyDict_ContainsString(PyObject *mp, const char *key) {
-    PyObject *key_obj = PyUnicode_FromString(key);
-    if (!key_obj)
-        return -1;
-    int found = PyDict_Contains(mp, key_obj);
-    Py_DECREF(key_obj);
-    return found;
-}
-
 // 3.13: `PyCFunctionFastWithKeywords`, the public name of the
 // fast-call-with-keywords signature `_PyCFunctionFastWithKeywords`.
 typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
@@ -214,6 +202,21 @@ inline int copy_characters(PyObject *to, Py_ssize_t at, PyObject *from, Py_ssize
 
 // ---------------------------------------------------------------------------
 // Dicts.
+
+// Whether `dict` has the key `key` (a C string): 1 or 0, or -1 with an error
+// set. Not a backport of `PyDict_ContainsString`: that one reports a failed
+// lookup (a key's __eq__ may raise), and 3.11 and 3.12 keep the behaviour
+// they have always had here, where the lookup cannot report it.
+// 3.11, 3.12: `PyDict_GetItemString`, with which a failure reads as
+// "absent" (the error is dropped). 3.13+: `PyDict_ContainsString` (where
+// `PyDict_GetItemString` would print the error as unraisable).
+inline int dict_has_str_key(PyObject *dict, const char *key) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return PyDict_GetItemString(dict, key) ? 1 : 0;
+#else
+    return PyDict_ContainsString(dict, key);
+#endif
+}
 
 // dict[key] = value for a str key whose hash is cached. 0, or -1.
 // Private fast path, 3.11: `_PyDict_SetItem_KnownHash` with the cached hash,
