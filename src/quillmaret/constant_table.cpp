@@ -5,7 +5,7 @@
 // Used by production: all of it, once per import.
 #include <cstring>  // memcpy, memset
 
-#include "runtime/compat.h"  // QUILL_CODE_NEW_WITH_POSONLY
+#include "runtime/compat.h"  // PyUnstable_Code_NewWithPosOnlyArgs
 #include "runtime/runtime.h"
 #include "stream_format.h"
 #include "constant_stream.h"  // generated: STREAM, its lengths, ENTRY_LENGTHS
@@ -214,7 +214,7 @@ int init_code_object() noexcept {
     std::memset(code_bytes, 0, INIT_CODE_SIZE);
 
     // 5. Name and qualified name are both the entry "__init__".
-    PyCodeObject *result = QUILL_CODE_NEW_WITH_POSONLY(
+    PyCodeObject *result = PyUnstable_Code_NewWithPosOnlyArgs(
         /* argcount */ INIT_ARG_COUNT, /* posonlyargcount */ 0, /* kwonlyargcount */ 0,
         /* nlocals */ INIT_ARG_COUNT, /* stacksize */ 0, /* flags */ INIT_CODE_FLAGS,
         /* code */ code.get(), /* consts */ st.empty_tuple, /* names */ st.empty_tuple,

@@ -5,7 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // add_module, dict_has_str_key, QUILL_MODULE_*_SLOT
+#include "runtime/compat.h"  // PyImport_AddModuleRef, dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -101,11 +101,11 @@ int module_exec(PyObject *module) noexcept {
     // 3. The builtins module and the auxiliary "quill_runtime" module (the
     //    interpreter creates an empty one when none exists).
     {
-        PyObject *builtins = compat::add_module("builtins");
+        PyObject *builtins = PyImport_AddModuleRef("builtins");
         if (!builtins)
             goto error;
         Py_XSETREF(st.builtins, builtins);
-        PyObject *runtime = compat::add_module("quill_runtime");
+        PyObject *runtime = PyImport_AddModuleRef("quill_runtime");
         if (!runtime)
             goto error;
         Py_XSETREF(st.quill_runtime, runtime);

@@ -6,7 +6,7 @@
 // the two C-level calls that can carry any keys: the type's call slot with a
 // keyword dict, and the entry routine itself with a keyword dict.
 #include "testhooks.h"
-#include "runtime/compat.h"  // FastCallWithKeywords
+#include "runtime/compat.h"  // PyCFunctionFastWithKeywords
 
 using namespace quill;
 
@@ -52,7 +52,7 @@ PyObject *call_entry_with_dict(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_TypeError, "func's entry is not METH_FASTCALL | METH_KEYWORDS");
         return nullptr;
     }
-    auto entry = quill::method_implementation<compat::FastCallWithKeywords>(ml);
+    auto entry = quill::method_implementation<PyCFunctionFastWithKeywords>(ml);
     return entry(func, &PyTuple_GET_ITEM(pos, 0), PyTuple_GET_SIZE(pos), kwargs == Py_None ? nullptr : kwargs);
 }
 

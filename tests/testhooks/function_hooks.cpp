@@ -6,7 +6,7 @@
 // test sees what each call path handed over.
 #include "testhooks.h"
 
-#include <structmember.h>  // PyMemberDef
+#include "runtime/compat.h"  // PyMemberDef on 3.11
 
 #include <climits>  // INT_MIN, INT_MAX
 #include <cstring>  // strcmp

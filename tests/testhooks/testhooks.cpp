@@ -7,6 +7,7 @@
 // version, so the function objects it makes have the very type of the
 // module's own.
 #include "testhooks.h"
+#include "runtime/compat.h"  // PyImport_AddModuleRef
 
 using namespace quill;
 
@@ -16,11 +17,13 @@ namespace {
 int setup_state(PyObject *module) {
     ModuleState &st = quill_state;
     PyObject *dict = PyModule_GetDict(module);  // borrowed
-    PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
-    if (!dict || !builtins)
+    if (!dict)
+        return -1;
+    PyObject *builtins = PyImport_AddModuleRef("builtins");
+    if (!builtins)
         return -1;
     Py_XSETREF(st.module_dict, Py_NewRef(dict));
-    Py_XSETREF(st.builtins, Py_NewRef(builtins));
+    Py_XSETREF(st.builtins, builtins);
     if (init_empty_constants() < 0 || init_constant_table() < 0)
         return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));

@@ -7,9 +7,7 @@
 // reads a bound placeholder method that returns __annotations__, so that
 // tools like functools.wraps find the attribute they expect.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item
-
-#include "compat.h"
+#include "compat.h"  // dict_get_str_item, annotate_format_served
 
 namespace quill {
 namespace {

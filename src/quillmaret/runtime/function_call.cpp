@@ -14,7 +14,7 @@
 // call kinds, the METH_METHOD entry and the FUNCTION_FLAG_* (self taken from
 // the arguments) paths.
 #include "runtime.h"
-#include "compat.h"  // FastCallWithKeywords
+#include "compat.h"  // PyCFunctionFastWithKeywords
 #include "messages.h"
 
 namespace quill {
@@ -100,7 +100,7 @@ PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const 
     if constexpr (WITH_CLASS)
         return implementation<PyCMethod>(f)(self, f->mm_class, args, n, kwnames);
     else
-        return implementation<compat::FastCallWithKeywords>(f)(self, args, n, kwnames);
+        return implementation<PyCFunctionFastWithKeywords>(f)(self, args, n, kwnames);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,10 +13,10 @@
 // function to any caller; FUNCTION_FLAG_* and the other call kinds
 // (function_call.cpp) keep the runtime complete for the tests.
 #include "runtime.h"
+#include "compat.h"  // Py_T_PYSSIZET, Py_READONLY, MEMBER_OBJECT_OR_NONE
 
 #include <cstddef>      // offsetof
 #include <type_traits>  // std::is_standard_layout_v
-#include <structmember.h>  // T_OBJECT, T_PYSSIZET, READONLY
 
 namespace quill {
 
@@ -269,10 +269,10 @@ PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
 // Tables and the type spec.
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, m_module), 0, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, func_dict), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, m_weakreflist), READONLY, nullptr},
+    {"__module__", compat::MEMBER_OBJECT_OR_NONE, offsetof(FunctionObject, m_module), 0, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, func_dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, m_weakreflist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -9,7 +9,7 @@
 // Used by production: the import's and the initializer's failures (module.cpp,
 // errors.cpp). The cache is for repeated failures of the initializer.
 #include "runtime.h"
-#include "compat.h"  // PendingError, set_frame_line, thread_state
+#include "compat.h"  // PendingError, set_frame_line, PyThreadState_GetUnchecked
 
 #include <frameobject.h>  // PyFrame_New
 
@@ -114,7 +114,7 @@ void cache_code(PyCodeObject *code, int line) noexcept {
 
 void add_traceback(const char *funcname, int line, const char *filename) noexcept {
     // 1. The thread state, whose pending error gets the entry.
-    PyThreadState *tstate = compat::thread_state();
+    PyThreadState *tstate = PyThreadState_GetUnchecked();
 
     // 2. Set the pending error aside while the code object and the frame
     //    are made: neither may run with an error pending (the frame's lookup

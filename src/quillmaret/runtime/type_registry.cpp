@@ -9,7 +9,7 @@
 // object per name.
 //
 // Used by production: the metatype and the function object type, at import.
-#include "compat.h"  // add_module
+#include "compat.h"  // PyImport_AddModuleRef
 #include "runtime.h"
 
 #include <cstddef>  // offsetof
@@ -165,7 +165,7 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
     Ref key = Ref::steal(PyUnicode_FromString(short_name));
     if (!key)
         return nullptr;
-    Ref shared = Ref::steal(compat::add_module(SHARED_MODULE_NAME));
+    Ref shared = Ref::steal(PyImport_AddModuleRef(SHARED_MODULE_NAME));
     if (!shared)
         return nullptr;
     PyObject *registry = PyModule_GetDict(shared.get());  // borrowed
@@ -193,7 +193,11 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
         type->tp_new = refuse_new;
     if (metatype) {
         // Creation gave the type the metatype `type`; a static type is not
-        // reference counted by its instances, a heap type is.
+        // reference counted by its instances, a heap type is. The metatype
+        // is set here, not passed to `PyType_FromMetaclass`, because it has
+        // a tp_new of its own (refuse_new), which `PyType_FromMetaclass`
+        // warns about from 3.12 on and refuses from 3.14 on; every version
+        // accepts this.
         PyTypeObject *old = Py_TYPE(type);
         Py_SET_TYPE(type, reinterpret_cast<PyTypeObject *>(Py_NewRef(metatype)));
         if (PyType_HasFeature(old, Py_TPFLAGS_HEAPTYPE))
