@@ -297,6 +297,7 @@ class _RedirectHandler(urllib.request.HTTPRedirectHandler):
             # response, closed by redirect_request: nothing can read it.  An
             # error raised by a later answer carries its own response.
             if exc.fp is fp and getattr(fp, "closed", False):
+                exc.close()  # unclosed, 3.14 warns when it is collected
                 raise _TooManyRedirects(self.max_redirections) from exc
             raise
 
