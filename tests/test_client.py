@@ -2,6 +2,7 @@
 import http.client
 import json
 import re
+import select
 import socket
 import struct
 import sys
@@ -88,11 +89,14 @@ class LoopbackServer:
             except TimeoutError:
                 continue
             with conn:
+                script = self.script
+                if script is None:
+                    continue  # no test waits for it: closed unserved
                 conn.settimeout(5)
                 self._idle.clear()
                 self._conn = conn
                 try:
-                    self.script(self, conn)
+                    script(self, conn)
                 except OSError:
                     pass  # the client hung up or gave up
                 finally:
@@ -111,9 +115,11 @@ class LoopbackServer:
         return head
 
     def reset(self):
-        # A script the last test left running (one that trickles its answer
-        # to a client that gave up, say) would hold up the next test's
-        # connection: cut it short.
+        # What the last test left must not reach the next one: a script
+        # still running (one that trickles its answer to a client that gave
+        # up, say) is cut short, and connections not yet taken are closed
+        # unserved, or they would get the next test's script.
+        self.script = None
         conn = self._conn
         if conn is not None:
             try:
@@ -121,7 +127,11 @@ class LoopbackServer:
             except OSError:
                 pass
         self._idle.wait(10)
-        self.script = None
+        while select.select([self.listener], [], [], 0)[0]:
+            try:
+                self.listener.accept()[0].close()
+            except TimeoutError:  # the serving thread took it first
+                pass
         self.heads.clear()
         self.finished.clear()
 
