@@ -30,6 +30,12 @@ FIELDS = re.compile(r"^   (caught|status_code|message|payload|args|last line) +(
 def run_demo(code=None):
     """Runs the demo script (or `code` with demo/ on sys.path) in a fresh interpreter."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(DEMO_DIR), *(p for p in sys.path if p)]))
+    # A debug 3.15 shows its own DeprecationWarning when it formats a worker
+    # process's traceback (the worker's main module has no __spec__): the
+    # interpreter's, not the demo's, so it is kept out of the demo's stderr.
+    env["PYTHONWARNINGS"] = ",".join(filter(None, [
+        os.environ.get("PYTHONWARNINGS"),
+        "ignore:Module globals is missing a __spec__.loader:DeprecationWarning"]))
     command = [sys.executable, str(DEMO)] if code is None else [sys.executable, "-c", code]
     return subprocess.run(command, capture_output=True, text=True, timeout=120, env=env)
 
