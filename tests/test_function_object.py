@@ -387,7 +387,7 @@ class TestGarbageCollection:
         hooks.set_defining_class(f, type("Owner", (), {}))
         hooks.clear_function(f)
         assert (f.__name__, f.__qualname__, f.__reduce__()) == ("", "", "")
-        assert repr(f) == "<quillfunction  at 0x%x>" % id(f)
+        assert repr(f) == f"<quillfunction  at {address_text(f)}>"
         assert (f.__globals__, f.__module__, f.__code__, f.__doc__, f.__defaults__,
                 f.__kwdefaults__) == (None,) * 6
         assert f.__dict__ == {} and f.__annotations__ == {}

@@ -3,9 +3,13 @@ anything is made."""
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32",
+                                reason="runs the project's bash scripts, which run on Linux")
 
 ROOT = Path(__file__).resolve().parent.parent
 
