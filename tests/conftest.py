@@ -1,11 +1,12 @@
-"""Shared test helpers: running code in a fresh interpreter, and the
-`testhooks` marker for tests that need the test-only hooks module."""
+"""Shared test helpers: running code or a child program (tests/children/) in a
+fresh interpreter, and the test-only hooks module, skipped where the install lacks it."""
+import ctypes
 import enum
-import importlib.util
 import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -33,21 +34,38 @@ SKIP_ON_3_13_0_TYPE_CRASH = pytest.mark.skipif(
     reason="3.13.0: the interpreter crashes when an allocation inside PyType_FromSpec fails")
 
 
+CHILDREN = Path(__file__).parent / "children"
+
+
+def child_env(env=None):
+    """`env` (by default this process's environment) with this interpreter's
+    sys.path as PYTHONPATH, for a child interpreter."""
+    child = dict(os.environ if env is None else env)
+    child["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return child
+
+
+def _run(args, check, env, timeout):
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", *args],
+                          capture_output=True, text=True, env=child_env(env), timeout=timeout)
+    if check and proc.returncode != 0:
+        pytest.fail(f"child exited {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+    return proc
+
+
 def run_python(code, *, check=True, env=None, timeout=120):
     """Runs `code` in a fresh interpreter with this one's sys.path.
 
     Returns the CompletedProcess (text mode). With check=True a non-zero exit
     fails the calling test with the child's output.
     """
-    child_env = dict(os.environ if env is None else env)
-    child_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=child_env, timeout=timeout,
-    )
-    if check and proc.returncode != 0:
-        pytest.fail(f"child exited {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
-    return proc
+    return _run(["-c", textwrap.dedent(code)], check, env, timeout)
+
+
+def run_child(name, *args, check=True, timeout=120):
+    """Runs the program tests/children/`name` as run_python runs code, with
+    `args` (turned into strings) as its command-line arguments."""
+    return _run([str(CHILDREN / name), *map(str, args)], check, None, timeout)
 
 
 def _under_wine():
@@ -62,6 +80,11 @@ def _under_wine():
 UNDER_WINE = _under_wine()
 
 
+# Whether AddressSanitizer's runtime is in the process (the sanitizer run,
+# on Linux only).
+SANITIZED = sys.platform != "win32" and hasattr(ctypes.CDLL(None), "__asan_init")
+
+
 def address_text(obj):
     """obj's address as the interpreter writes it in a repr (PyUnicode_FromFormat's
     %p: 0x7f3a..., on Windows zero-padded to 16 upper-case digits)."""
@@ -73,21 +96,18 @@ HOOKS_ABSENT = (f"{HOOKS_MODULE} is not installed (a plain install; build with "
                 "-Ccmake.define.QUILL_BUILD_TESTHOOKS=ON to run this test)")
 
 
-def _hooks_installed():
-    try:
-        return importlib.util.find_spec(HOOKS_MODULE) is not None
-    except ImportError:  # the package itself is missing
-        return False
+def import_hooks():
+    """The test-only hooks module. Where the install lacks it, skips the
+    calling test, or the whole test file when called at the file's top."""
+    return pytest.importorskip(HOOKS_MODULE, reason=HOOKS_ABSENT)
 
 
-def pytest_collection_modifyitems(config, items):
-    # Tests marked `testhooks` need the hooks module, most often in a child
-    # interpreter, where a missing module would fail the test instead of
-    # skipping it: without the module they are skipped here.
-    marked = [item for item in items if item.get_closest_marker("testhooks")]
-    if marked and not _hooks_installed():
-        for item in marked:
-            item.add_marker(pytest.mark.skip(reason=HOOKS_ABSENT))
+@pytest.fixture
+def hooks():
+    """The hooks module, for a test in a file that does not need it
+    throughout; a test whose child interpreter needs it asks for it with
+    @pytest.mark.usefixtures("hooks"), so that it skips instead of failing."""
+    return import_hooks()
 
 
 # Child-interpreter code: inside `super_hidden_from_exec()`, the exec step of
@@ -122,8 +142,3 @@ def super_hidden_from_exec():
 def with_super_hidden_from_exec(code):
     """`code` (indented as a test writes it) preceded by SUPER_HIDDEN_FROM_EXEC."""
     return SUPER_HIDDEN_FROM_EXEC + textwrap.dedent(code)
-
-
-@pytest.fixture
-def hooks():
-    return pytest.importorskip(HOOKS_MODULE)

@@ -7,9 +7,9 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import import_hooks, run_python
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+hooks = import_hooks()
 
 
 def make():

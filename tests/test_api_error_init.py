@@ -6,32 +6,18 @@ import pytest
 
 import quillmaret._m3 as m3
 from conftest import DictSub, Status, StrSub
+from module_facts import INIT_FUNC, NOTE, module_entries
 
 E = m3.QuillMaretAPIError
-FUNC = "quillmaret._m3.QuillMaretAPIError.__init__"
-NOTE = ("Note that QuillMaret is deliberately stricter than PEP-484 and rejects subclasses of builtin "
-        "types. Pass a value of the builtin type itself, for example str(value) or dict(value).")
 ERRORS = [m3.QuillMaretAPIError, m3.QuillMaretAuthError, m3.QuillMaretRateLimitError,
           m3.QuillMaretNotComputedError]
-
-
-def module_entries(exc):
-    """(function name, file, line) of the traceback entries the module added."""
-    entries = []
-    tb = exc.__traceback__
-    while tb:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "src/quillmaret/_m3":
-            entries.append((code.co_name, code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
 
 
 def raises_at(line, exc_type, match, call):
     with pytest.raises(exc_type) as info:
         call()
     assert str(info.value) == match
-    expected = [] if line is None else [(FUNC, "src/quillmaret/_m3", line)]
+    expected = [] if line is None else [(INIT_FUNC, line)]
     assert module_entries(info.value) == expected
     return info.value
 
@@ -85,7 +71,7 @@ class TestStatusCode:
     def test_int_conversion_failure_at_line_8(self, value, exc_type):
         with pytest.raises(exc_type) as info:
             E(value, "m")
-        assert module_entries(info.value) == [(FUNC, "src/quillmaret/_m3", 8)]
+        assert module_entries(info.value) == [(INIT_FUNC, 8)]
 
 
 class TestTypeTests:

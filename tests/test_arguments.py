@@ -5,7 +5,9 @@ import sys
 
 import pytest
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+from conftest import import_hooks
+
+hooks = import_hooks()
 
 NAMES = ["self", "status_code", "message", "payload"]
 SELF = object()

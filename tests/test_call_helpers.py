@@ -5,7 +5,9 @@ import types
 
 import pytest
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+from conftest import import_hooks
+
+hooks = import_hooks()
 
 OFFSET = 1 << 63  # PY_VECTORCALL_ARGUMENTS_OFFSET
 

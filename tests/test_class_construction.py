@@ -3,7 +3,9 @@ import sys
 
 import pytest
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+from conftest import import_hooks
+
+hooks = import_hooks()
 
 CONFLICT = ("metaclass conflict: the metaclass of a derived class must be a "
             "(non-strict) subclass of the metaclasses of all its bases")

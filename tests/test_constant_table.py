@@ -10,8 +10,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from constants_def import DEF_FILE, entries as source_entries, line_positions, needs_source, source_lines
+from conftest import import_hooks
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+hooks = import_hooks()
 
 MESSAGE = "LZSS string data decompression failed"
 ROOT = Path(__file__).resolve().parents[1]
@@ -195,15 +196,88 @@ class TestDecoderRefuses:
         assert_refused(stream, n - 1)
         assert_refused(stream, n + 1)
 
+
+# ---------------------------------------------------------------------------
+# The decoder fuzzed: every outcome, a stream decoded or refused, equals the
+# rules' (reference_decode).
+
+def reference_decode(stream, n):
+    """The stream format, decoded by rule: bytes, or None where the decoder
+    must refuse the stream (it ends early, runs past its end or past n,
+    reaches before the output's start, or leaves input over)."""
+    out = bytearray()
+    pos = 0
+    while len(out) < n:
+        if pos >= len(stream):
+            return None
+        flags = stream[pos]
+        pos += 1
+        for k in range(8):
+            if flags >> k & 1:
+                if pos >= len(stream):
+                    return None
+                out.append(stream[pos])
+                pos += 1
+            else:
+                if pos + 1 >= len(stream):
+                    return None
+                b0, b1 = stream[pos], stream[pos + 1]
+                if b0 < 0x80:
+                    gap, length, size = b0, b1 + 3, 2
+                elif b1 < 0x80:
+                    gap, length, size = ((b1 & 0x60) << 2 | (b0 & 0x7F)) + 128, (b1 & 0x1F) + 3, 2
+                else:
+                    if pos + 2 >= len(stream):
+                        return None
+                    gap, length, size = ((b1 & 0x7F) << 7 | (b0 & 0x7F)) + 128, stream[pos + 2] + 3, 3
+                start = len(out) - gap - length
+                if start < 0 or len(out) + length > n:
+                    return None
+                out += out[start:start + length]
+                pos += size
+            if len(out) == n:
+                break
+    return bytes(out) if pos == len(stream) else None
+
+
+def mutate(rng, stream):
+    s = bytearray(stream)
+    for _ in range(rng.randint(1, 4)):
+        op = rng.randrange(6)
+        i = rng.randrange(len(s) + 1)
+        if op == 0 and s:      # flip one bit
+            i = min(i, len(s) - 1)
+            s[i] ^= 1 << rng.randrange(8)
+        elif op == 1 and s:    # overwrite one byte
+            s[min(i, len(s) - 1)] = rng.randrange(256)
+        elif op == 2:          # insert bytes
+            s[i:i] = rng.randbytes(rng.randint(1, 3))
+        elif op == 3:          # delete bytes
+            del s[i:i + rng.randint(1, 3)]
+        elif op == 4:          # truncate
+            del s[i:]
+        else:                  # repeat a slice
+            j = rng.randrange(len(s) + 1)
+            s[i:i] = s[j:j + rng.randint(1, 8)]
+    return bytes(s)
+
+
+def decode_or_none(stream, n):
+    """The decoder's output, or None where it refuses the stream with its message."""
+    try:
+        out = decode(stream, n)
+    except RuntimeError as exc:
+        assert str(exc) == MESSAGE
+        return None
+    assert len(out) == n
+    return out
+
+
+class TestDecoderFuzzed:
     @settings(max_examples=400, deadline=None)
     @given(st.binary(max_size=2000), st.integers(0, 5000))
-    def test_garbage_never_crashes(self, stream, n):
-        try:
-            out = decode(stream, n)
-        except RuntimeError as e:
-            assert str(e) == MESSAGE
-        else:
-            assert len(out) == n
+    def test_garbage(self, stream, n):
+        assert decode_or_none(stream, n) == reference_decode(stream, n)
 
     def test_garbage_with_valid_prefix(self):
         # Streams that start like real ones reach deeper into the decoder
@@ -214,12 +288,35 @@ class TestDecoderRefuses:
             cut = rng.randrange(len(real))
             stream = real[:cut] + rng.randbytes(rng.randrange(64))
             size = rng.choice([n, cut * 2, rng.randrange(4 * n)])
-            try:
-                out = decode(stream, size)
-            except RuntimeError as e:
-                assert str(e) == MESSAGE
+            assert decode_or_none(stream, size) == reference_decode(stream, size)
+
+    @pytest.mark.slow
+    def test_random_and_mutated_streams(self):
+        stream, n, _, _ = hooks.compiled_stream()
+        rng = random.Random(20240611)
+        # Seeds: the compiled stream and the producer's streams for varied data.
+        seeds = [(stream, n)]
+        for size in (1, 7, 60, 300, 2000):
+            data = bytes(rng.choice(b"abc\x00\xff") if rng.random() < 0.5 else rng.randrange(256)
+                         for _ in range(size))
+            data = data[: size // 2] + data[: size - size // 2]  # far back-references
+            seeds.append((hooks.lzss_encode(data), len(data)))
+        runs = 100_000
+        checked = 0
+        for i in range(runs):
+            if i % 4 == 3:  # random bytes
+                candidate = rng.randbytes(rng.randint(0, 40))
+                size = rng.randint(0, 80)
             else:
-                assert len(out) == size
+                seed, size = seeds[rng.randrange(len(seeds))]
+                candidate = mutate(rng, seed)
+                size = max(0, size + rng.choice((0, 0, 0, 0, 1, -1, rng.randint(-20, 20))))
+            result = decode_or_none(candidate, size)
+            # Every short case, and a sample of the long ones, against the rules.
+            if size < 200 or i % 50 == 0:
+                assert result == reference_decode(candidate, size), (candidate.hex(), size)
+                checked += 1
+        assert checked > 20_000
 
 
 class TestProducerRoundTrip:

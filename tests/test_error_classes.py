@@ -1,10 +1,8 @@
 """The five error classes: hierarchy, names, docstrings, namespaces."""
-import builtins
-
 import pytest
 
 import quillmaret._m3 as m3
-from conftest import SKIP_ON_3_13_0_TYPE_CRASH, address_text, run_python
+from conftest import address_text
 from constants_def import text
 
 NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
@@ -88,70 +86,3 @@ class TestInitializerObject:
         err = m3.QuillMaretAPIError(500, "x")
         bound = err.__init__
         assert bound.__self__ is err and bound.__func__ is INIT
-
-
-# Class-statement failures, injected by failing the n-th allocation of the
-# exec slot in a forked child (a fresh module state each time).
-SWEEP = """
-import importlib.util, os, sys, _imp, _testcapi
-
-pkg_dir = importlib.util.find_spec("quillmaret").submodule_search_locations[0]
-path = next(os.path.join(pkg_dir, f) for f in os.listdir(pkg_dir) if f.startswith("_m3.") and f.endswith(".so"))
-spec = importlib.util.spec_from_file_location("quillmaret._m3", path)
-NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
-         "QuillMaretRateLimitError", "QuillMaretNotComputedError"]
-CLASS_LINES = {1: 0, 5: 1, 8: 1, 15: 2, 20: 3, 26: 4}
-seen = set()
-n = successes = 0
-while successes < 20:
-    n += 1
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        out = os.fdopen(w, "w")
-        module = _imp.create_dynamic(spec)
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            _imp.exec_dynamic(module)
-        except BaseException as exc:
-            _testcapi.remove_mem_hooks()
-            tb = exc.__traceback__
-            while tb and tb.tb_next:
-                tb = tb.tb_next
-            entry = None
-            if tb and tb.tb_frame.f_code.co_name == "init quillmaret._m3":
-                assert tb.tb_frame.f_code.co_filename == "src/quillmaret/_m3"
-                bound = [k for k in tb.tb_frame.f_globals if k in NAMES]
-                entry = (tb.tb_lineno, bound)
-            sys.modules.pop("quillmaret._m3", None)  # as the import system does on failure
-            import quillmaret._m3 as retried   # allocations work again
-            assert retried is not module and retried.QuillMaretNotComputedError
-            out.write(repr(("failed", type(exc).__name__, entry)))
-        else:
-            _testcapi.remove_mem_hooks()
-            out.write(repr(("imported",)))
-        out.close()
-        os._exit(0)
-    os.close(w)
-    report = os.fdopen(r).read()
-    _, status = os.waitpid(pid, 0)
-    assert status == 0 and report, (n, status, report)
-    result = eval(report)
-    successes = successes + 1 if result[0] == "imported" else 0
-    if result[0] == "failed" and result[2] is not None:
-        line, bound = result[2]
-        assert line in CLASS_LINES, (n, result)
-        if line != 1 or bound:  # line 1 also covers the set-up steps before any class
-            assert bound == NAMES[:CLASS_LINES[line]], (n, result)
-        seen.add(line)
-print(sorted(seen))
-"""
-
-
-@SKIP_ON_3_13_0_TYPE_CRASH
-@pytest.mark.subprocess
-def test_class_building_failures_report_their_line():
-    pytest.importorskip("_testcapi")
-    proc = run_python(SWEEP, timeout=600)
-    assert proc.stdout.strip() == "[1, 5, 8, 15, 20, 26]"

@@ -3,7 +3,9 @@ import sys
 
 import pytest
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+from conftest import import_hooks
+
+hooks = import_hooks()
 
 METHOD, STATIC = hooks.FUNCTION_FLAG_METHOD, hooks.FUNCTION_FLAG_STATIC
 METH_VARARGS, METH_KEYWORDS, METH_NOARGS, METH_O = 0x1, 0x2, 0x4, 0x8

@@ -6,9 +6,9 @@ import weakref
 
 import pytest
 
-from conftest import address_text
+from conftest import address_text, import_hooks
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+hooks = import_hooks()
 
 F = type(hooks.make_function("echo_o"))
 DELETE = object()  # marks "del f.attr" in the tables below

@@ -1,12 +1,14 @@
 """The import spine: module definition, create slot and exec slot."""
 import ast
+import importlib
+import os
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-from conftest import run_python, with_super_hidden_from_exec
+from conftest import SANITIZED, import_hooks, run_python, with_super_hidden_from_exec
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded into one "
                       "interpreter per process.")
@@ -100,12 +102,35 @@ def pe_tables(path):
 @pytest.mark.parametrize("name", ["_m3", "_quill_testhooks"])
 def test_windows_module_tables(name):
     import re
-    module = pytest.importorskip(f"quillmaret.{name}")
+    module = import_hooks() if name == "_quill_testhooks" else importlib.import_module(f"quillmaret.{name}")
     dlls, exports, count = pe_tables(module.__file__)
     allowed = r"python3\d+\.dll|KERNEL32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll|VCRUNTIME140\.dll"
     assert [d for d in dlls if not re.fullmatch(allowed, d, re.IGNORECASE)] == []
     assert f"python{sys.version_info[0]}{sys.version_info[1]}.dll" in dlls
     assert (exports, count) == ([f"PyInit_{name}"], 1)
+
+
+@pytest.mark.subprocess
+@pytest.mark.skipif(sys.platform == "win32", reason="reads /proc/self/maps; on Windows "
+                    "test_windows_module_tables checks that the module imports no C++ runtime DLL")
+def test_import_loads_no_cxx_runtime():
+    """Loading libstdc++ for the module would cost several times the rest of
+    its import; the module is built so that it needs none."""
+    pkg_dir = os.path.dirname(importlib.import_module("quillmaret._m3").__file__)
+    proc = run_python(f"""
+        import sys
+        sys.modules["quillmaret"] = pkg = type(sys)("quillmaret")
+        pkg.__path__ = [{pkg_dir!r}]
+        before = open("/proc/self/maps").read()
+        import quillmaret._m3
+        after = open("/proc/self/maps").read()
+        print("libstdc++" in before, "libstdc++" in after)
+    """)
+    if SANITIZED:
+        pytest.skip("the sanitizer runtimes bring libstdc++ with them")
+    if proc.stdout.split()[0] == "True":
+        pytest.skip("the interpreter has loaded libstdc++ already")
+    assert proc.stdout.split() == ["False", "False"]
 
 
 @pytest.mark.subprocess
@@ -170,7 +195,7 @@ class TestFreshInterpreter:
         proc = run_python(CHECKED_SHARED_GIL_INTERPRETER)
         assert proc.stdout.strip() == "module quillmaret._m3 does not support loading in subinterpreters"
 
-    @pytest.mark.testhooks
+    @pytest.mark.usefixtures("hooks")
     def test_exec_slot_refuses_another_module(self):
         run_python(f"""
             import types
@@ -295,7 +320,7 @@ carrier = _imp.create_dynamic(ext_spec("quillmaret._m3"))
 
 
 @pytest.mark.subprocess
-@pytest.mark.testhooks
+@pytest.mark.usefixtures("hooks")
 @pytest.mark.parametrize("attrs, expected", [
     # every attribute present; None is stored except for the search path
     (dict(loader="L", origin=None, parent=None, submodule_search_locations=None),
@@ -322,7 +347,7 @@ print({{k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__"
 
 
 @pytest.mark.subprocess
-@pytest.mark.testhooks
+@pytest.mark.usefixtures("hooks")
 def test_create_slot_passes_on_errors_other_than_attribute_error():
     run_python(CARRIER + """
 class Spec:

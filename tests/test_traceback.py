@@ -5,9 +5,9 @@ import traceback
 
 import pytest
 
-from conftest import run_python, with_super_hidden_from_exec
+from conftest import import_hooks, run_python, with_super_hidden_from_exec
 
-hooks = pytest.importorskip("quillmaret._quill_testhooks")
+hooks = import_hooks()
 
 
 @pytest.fixture(autouse=True)

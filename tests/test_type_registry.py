@@ -51,7 +51,7 @@ class TestAdoption:
             print("ok")
         """)
 
-    @pytest.mark.testhooks
+    @pytest.mark.usefixtures("hooks")
     @pytest.mark.parametrize("first", ["m3", "hooks"])
     def test_second_module_adopts_the_registered_types(self, first):
         run_ok(LOAD_HOOKS_ALONE + textwrap.dedent(f"""
@@ -180,10 +180,10 @@ class TestRegistryFailures:
         ((0, "__weaklistoffset__", -8), WRONG_LAYOUT),
     ], ids=["no-vectorcall", "no-gc", "no-method-descriptor",
             "vectorcall-offset", "dict-offset", "weaklist-offset"])
+    @pytest.mark.usefixtures("hooks")
     def test_import_refuses_a_function_type_variant(self, variant, message):
         # Of the right size and metatype, registered by another module, but
         # missing a flag or with an offset elsewhere than the record's.
-        pytest.importorskip("quillmaret._quill_testhooks")
         proc = run_python(LOAD_HOOKS_ALONE + textwrap.dedent(f"""
             import gc
             hooks = load_hooks_alone()
@@ -206,7 +206,7 @@ class TestRegistryFailures:
 
 
 @pytest.mark.subprocess
-@pytest.mark.testhooks
+@pytest.mark.usefixtures("hooks")
 class TestFetchWithCustomSpec:
     def test_create_then_adopt(self):
         run_ok("""
