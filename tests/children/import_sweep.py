@@ -48,6 +48,10 @@ def report(**fields):
     os.write(1, (json.dumps(fields) + "\n").encode())
 
 
+def import_statement():
+    import quillmaret._m3
+
+
 def load_module():
     # What the import machinery does for an extension module's spec.
     module = _imp.create_dynamic(spec)
@@ -65,26 +69,16 @@ def child(n, watchdog):
     faulthandler.enable()
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
     stop = {"rest": 0, "window": n + WINDOW, "one": n + 1}[mode]
-    if window == "statement":
-        _testcapi.set_nomemory(n, stop)
-        try:
-            import quillmaret._m3
-        except BaseException as exc:
-            _testcapi.remove_mem_hooks()
-            error = exc
-        else:
-            _testcapi.remove_mem_hooks()
-            error = None
+    load = import_statement if window == "statement" else load_module
+    _testcapi.set_nomemory(n, stop)
+    try:
+        load()
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        error = exc
     else:
-        _testcapi.set_nomemory(n, stop)
-        try:
-            load_module()
-        except BaseException as exc:
-            _testcapi.remove_mem_hooks()
-            error = exc
-        else:
-            _testcapi.remove_mem_hooks()
-            error = None
+        _testcapi.remove_mem_hooks()
+        error = None
     result = {"n": n, "imported": error is None}
     if error is not None:
         result.update(error=type(error).__name__, text=str(error)[:200], entries=module_entries(error),
