@@ -99,6 +99,7 @@ HOOKS_ABSENT = (f"{HOOKS_MODULE} is not installed (a plain install; build with "
 def import_hooks():
     """The test-only hooks module. Where the install lacks it, skips the
     calling test, or the whole test file when called at the file's top."""
+    __tracebackhide__ = True  # the skip is reported at the caller's line
     return pytest.importorskip(HOOKS_MODULE, reason=HOOKS_ABSENT)
 
 
