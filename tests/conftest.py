@@ -64,8 +64,8 @@ def run_python(code, *, check=True, env=None, timeout=120):
 
 def run_child(name, *args, check=True, timeout=120):
     """Runs the program tests/children/`name` as run_python runs code, with
-    `args` (turned into strings) as its command-line arguments."""
-    return _run([str(CHILDREN / name), *map(str, args)], check, None, timeout)
+    `args` (strings) as its command-line arguments."""
+    return _run([str(CHILDREN / name), *args], check, None, timeout)
 
 
 def _under_wine():
