@@ -1,0 +1,75 @@
+"""What a cross-built module asks of the system that loads it, read from its
+ELF file (pyelftools, which auditwheel brings): the machine, the libraries
+it needs, the glibc symbol versions it binds, and what it exports."""
+from __future__ import annotations
+
+import dataclasses
+import pathlib
+import re
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
+from elftools.elf.sections import SymbolTableSection
+
+# The oldest C library the manylinux_2_17 tag promises.
+GLIBC_LIMIT = (2, 17)
+# Parts of glibc a module may need; nothing else, and never a C++ runtime.
+ALLOWED_LIBRARIES = {"libc.so.6", "libm.so.6"}
+
+
+@dataclasses.dataclass
+class ModuleFacts:
+    machine: str
+    needed: list[str]
+    versions: dict[str, list[str]]  # library -> the symbol versions bound in it
+    imported: list[str]             # the undefined symbols it binds
+    exported: list[str]             # the functions and data it defines for others
+
+    def problems(self, init: str) -> list[str]:
+        """What keeps the module from loading on any aarch64 Linux with glibc
+        2.17 or later, or exposes more than its init function."""
+        found = []
+        if self.machine != "EM_AARCH64":
+            found.append(f"built for {self.machine}, not EM_AARCH64")
+        if set(self.needed) - ALLOWED_LIBRARIES:
+            found.append(f"needs {sorted(set(self.needed) - ALLOWED_LIBRARIES)}")
+        for library, names in self.versions.items():
+            for name in names:
+                match = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
+                if not match or tuple(map(int, match.groups())) > GLIBC_LIMIT:
+                    found.append(f"binds {name} of {library}")
+        if self.exported != [init]:
+            found.append(f"exports {self.exported}, not {init} alone")
+        return found
+
+
+def read(path: pathlib.Path) -> ModuleFacts:
+    with path.open("rb") as f:
+        elf = ELFFile(f)
+        needed, versions, imported, exported = [], {}, [], []
+        for section in elf.iter_sections():
+            if isinstance(section, DynamicSection):
+                needed += [tag.needed for tag in section.iter_tags("DT_NEEDED")]
+            elif isinstance(section, GNUVerNeedSection):
+                for library, auxiliaries in section.iter_versions():
+                    versions[library.name] = sorted(aux.name for aux in auxiliaries)
+            elif isinstance(section, SymbolTableSection) and section.name == ".dynsym":
+                for symbol in section.iter_symbols():
+                    if not symbol.name or symbol["st_info"]["bind"] == "STB_LOCAL":
+                        continue
+                    if symbol["st_shndx"] == "SHN_UNDEF":
+                        imported.append(symbol.name)
+                    elif symbol["st_info"]["type"] in ("STT_FUNC", "STT_OBJECT"):
+                        exported.append(symbol.name)
+        return ModuleFacts(elf["e_machine"], needed, versions, sorted(imported), sorted(exported))
+
+
+def check(path: pathlib.Path) -> ModuleFacts:
+    """The module's facts, or ValueError saying what is wrong with it."""
+    facts = read(path)
+    init = "PyInit_" + path.name.split(".")[0]
+    problems = facts.problems(init)
+    if problems:
+        raise ValueError(f"{path.name}: {'; '.join(problems)}")
+    return facts
