@@ -110,8 +110,8 @@ def headers(version: str, sysroot: Sysroot, build: pathlib.Path) -> tuple[pathli
 
 def build(version: str, sysroot: Sysroot) -> pathlib.Path:
     """Builds both modules for CPython X.Y into build/arm64-X.Y (incrementally,
-    0 warnings or BuildError). Returns the folder holding _m3 and the hooks,
-    named as the interpreter looks for them."""
+    0 warnings or BuildError). Returns the folder (build/arm64-X.Y/out)
+    holding _m3 and the hooks, named as the interpreter looks for them."""
     bin_dir = prepare_toolchain()
     tools = pathlib.Path(sys.executable).parent
     soabi = f"cpython-{version.replace('.', '')}-aarch64-linux-gnu"
@@ -126,13 +126,17 @@ def build(version: str, sysroot: Sysroot) -> pathlib.Path:
              f"-DCMAKE_CXX_COMPILER={bin_dir / 'zig-c++'}", f"-DCMAKE_AR={bin_dir / 'zig-ar'}",
              f"-DCMAKE_RANLIB={bin_dir / 'zig-ranlib'}", "-DCMAKE_BUILD_TYPE=Release", "-DSKBUILD=ON",
              "-DQUILL_BUILD_TESTHOOKS=ON", f"-DQUILL_CONSTGEN={BUILD / 'quill_constgen'}",
-             f"-DPython_EXECUTABLE={interpreter}", f"-DPython_INCLUDE_DIR={include}",
-             f"-DPython_SOABI={soabi}"])
+             f"-DPython_EXECUTABLE={interpreter}", f"-DPython_INCLUDE_DIR={include}"])
     out = run([tools / "ninja", "-C", build_dir]).stdout
     if re.search(r"warning", out, re.I):
         raise BuildError(f"the build has warnings:\n{out}")
-    modules = [build_dir / f"{name}.{soabi}.so" for name in ("_m3", "_quill_testhooks")]
-    missing = [m.name for m in modules if not m.exists()]
-    if missing:
-        raise BuildError(f"the build made no {', '.join(missing)}")
-    return build_dir
+    # FindPython reads no SOABI from an interpreter of another platform, so
+    # CMake names the files _m3.so; the interpreter looks for the tagged name.
+    out = build_dir / "out"
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir()
+    for name in ("_m3", "_quill_testhooks"):
+        if not (build_dir / f"{name}.so").exists():
+            raise BuildError(f"the build made no {name}.so")
+        shutil.copyfile(build_dir / f"{name}.so", out / f"{name}.{soabi}.so")
+    return out

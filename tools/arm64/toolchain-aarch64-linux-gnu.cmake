@@ -9,7 +9,6 @@
 #   QUILL_CONSTGEN          quill_constgen built for the build host
 #   Python_EXECUTABLE       an interpreter of the same X.Y (its version only)
 #   Python_INCLUDE_DIR      the arm64 interpreter's headers, its own pyconfig.h among them
-#   Python_SOABI            cpython-3X-aarch64-linux-gnu
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
