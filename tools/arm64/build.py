@@ -9,8 +9,7 @@ import shutil
 import subprocess
 import sys
 
-from . import BUILD, ROOT, emulator, log
-from .sysroot import Sysroot
+from . import BUILD, ROOT, emulator, log, sysroot
 
 TARGET = "aarch64-linux-gnu.2.17"
 TOOLCHAIN = ROOT / "tools" / "arm64" / "toolchain-aarch64-linux-gnu.cmake"
@@ -85,18 +84,20 @@ def arm64_pyconfig(text: str) -> str:
     return text
 
 
-def headers(version: str, sysroot: Sysroot, build: pathlib.Path) -> tuple[pathlib.Path, str]:
+def headers(version: str, build: pathlib.Path) -> tuple[pathlib.Path, str]:
     """(include folder, interpreter for CMake) for Python X.Y. With an arm64
-    interpreter in the sysroot: its headers, and that interpreter under qemu.
-    Without (3.12): this machine's X.Y headers with its pyconfig.h made an
-    arm64 one, and this machine's interpreter."""
-    if version in sysroot.versions():
+    interpreter (fetched first): its headers, and that interpreter under
+    qemu. Without (3.12): this machine's X.Y headers with its pyconfig.h
+    made an arm64 one, and this machine's interpreter."""
+    if version in sysroot.available():
+        root = sysroot.Sysroot(version)
+        root.ensure()
         wrapper = build / f"python{version}"
-        env = emulator.environment(sysroot.path, {})
+        env = emulator.environment(root.path, {})
         exports = " ".join(f'{key}="{value}"' for key, value in env.items())
         write_script(wrapper, f'#!/bin/sh\nexport {exports}\n'
-                     f'exec "{emulator.qemu()}" "{sysroot.python(version)}" "$@"\n')
-        return sysroot.include(version), str(wrapper)
+                     f'exec "{emulator.qemu()}" "{root.python}" "$@"\n')
+        return root.include, str(wrapper)
     host = host_python(version)
     source = pathlib.Path(run([host, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"])
                           .stdout.strip())
@@ -108,7 +109,7 @@ def headers(version: str, sysroot: Sysroot, build: pathlib.Path) -> tuple[pathli
     return include, host
 
 
-def build(version: str, sysroot: Sysroot) -> pathlib.Path:
+def build(version: str) -> pathlib.Path:
     """Builds both modules for CPython X.Y into build/arm64-X.Y (incrementally,
     0 warnings or BuildError). Returns the folder (build/arm64-X.Y/out)
     holding _m3 and the hooks, named as the interpreter looks for them."""
@@ -117,7 +118,7 @@ def build(version: str, sysroot: Sysroot) -> pathlib.Path:
     soabi = f"cpython-{version.replace('.', '')}-aarch64-linux-gnu"
     build_dir = ROOT / "build" / f"arm64-{version}"
     build_dir.mkdir(parents=True, exist_ok=True)
-    include, interpreter = headers(version, sysroot, build_dir)
+    include, interpreter = headers(version, build_dir)
     if not (build_dir / "build.ninja").exists():
         if not (BUILD / "zig-cache").exists():
             log("zig builds its C library start-up and C++ library for aarch64 first (about 5 minutes, once)")

@@ -19,9 +19,10 @@ def test_requirements() -> list[str]:
         return tomllib.load(f)["project"]["optional-dependencies"]["test"]
 
 
-def prepare(sysroot: Sysroot, version: str, modules: list[pathlib.Path], dist_info: pathlib.Path) -> pathlib.Path:
+def prepare(sysroot: Sysroot, modules: list[pathlib.Path], dist_info: pathlib.Path) -> pathlib.Path:
     """.venv/arm64-X.Y with the test requirements and the package (remade
     when either changes). Returns its interpreter."""
+    version = sysroot.version
     wheel = wheels.pack(version, modules, dist_info, BUILD / f"test-wheel-{version}")
     requirements = test_requirements()
     env = VENV / f"arm64-{version}"
@@ -31,7 +32,7 @@ def prepare(sysroot: Sysroot, version: str, modules: list[pathlib.Path], dist_in
     python = env / "bin" / "python"
     if stamp.exists() and stamp.read_text() == digest:
         return python
-    wheels.new_environment(sysroot, version, env)
+    wheels.new_environment(sysroot, env)
     wheels.pip_install(python, sysroot, *requirements)
     wheels.pip_install(python, sysroot, "--no-deps", wheel)
     stamp.write_text(digest)

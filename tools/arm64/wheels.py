@@ -49,12 +49,12 @@ def repair(wheel: pathlib.Path, dist: pathlib.Path) -> pathlib.Path:
     return made.pop()
 
 
-def new_environment(sysroot: Sysroot, version: str, path: pathlib.Path) -> pathlib.Path:
-    """A fresh emulated virtual environment of Python X.Y with pip (Debian's
-    ensurepip takes it from the sysroot's python-wheels). Its interpreter."""
+def new_environment(sysroot: Sysroot, path: pathlib.Path) -> pathlib.Path:
+    """A fresh emulated virtual environment of the sysroot's Python with pip
+    (Debian's ensurepip takes it from the sysroot's python-wheels). Its interpreter."""
     shutil.rmtree(path, ignore_errors=True)
     path.parent.mkdir(parents=True, exist_ok=True)
-    run([sysroot.python(version), "-m", "venv", path], env=emulator.environment(sysroot.path))
+    run([sysroot.python, "-m", "venv", path], env=emulator.environment(sysroot.path))
     return path / "bin" / "python"
 
 
@@ -67,11 +67,11 @@ def pip_install(python: pathlib.Path, sysroot: Sysroot, *args: object, alone: bo
     run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", *args], env=env)
 
 
-def install_and_smoke_test(sysroot: Sysroot, version: str, dist: pathlib.Path, project_version: str) -> str:
+def install_and_smoke_test(sysroot: Sysroot, dist: pathlib.Path, project_version: str) -> str:
     """Installs the package from `dist` alone (binary only, no index) into a
-    fresh emulated environment of Python X.Y and runs the smoke test there,
-    from outside the checkout. Returns the smoke test's line."""
-    python = new_environment(sysroot, version, ROOT / "build" / "wheel-check" / f"arm64-{version}")
+    fresh emulated environment of the sysroot's Python and runs the smoke
+    test there, from outside the checkout. Returns the smoke test's line."""
+    python = new_environment(sysroot, ROOT / "build" / "wheel-check" / f"arm64-{sysroot.version}")
     pip_install(python, sysroot, "--only-binary", ":all:", "--no-index", "--find-links", dist,
                 f"quillmaret=={project_version}", alone=True)
     proc = subprocess.run([python, "-I", SMOKE_TEST], cwd="/", capture_output=True, text=True,
