@@ -17,12 +17,13 @@ from . import VENV, debian
 
 # The suite each interpreter comes from.
 SUITES = {"3.11": "bookworm", "3.13": "sid", "3.14": "sid", "3.15": "sid"}
-# What the interpreters and their standard library's extension modules load,
-# and the wheels Debian's ensurepip installs from; the names differ between
-# suites (the 64-bit time_t transition renamed some).
+# What the interpreters and their standard library's extension modules load;
+# the names differ between suites (the 64-bit time_t transition renamed
+# some). Then pip's wheel, which the environments are given.
 RUNTIME = {
+    # (bookworm's 3.11 has its own copy of libmpdec)
     "bookworm": "libc6 libgcc-s1 libssl3 libexpat1 zlib1g libbz2-1.0 liblzma5 libzstd1 libffi8 libsqlite3-0 "
-                "libmpdec3 libncursesw6 libtinfo6 libreadline8 libuuid1 libdb5.3 libgdbm6 libcrypt1",
+                "libncursesw6 libtinfo6 libreadline8 libuuid1 libdb5.3 libgdbm6 libcrypt1",
     "sid": "libc6 libgcc-s1 libssl3t64 libexpat1 zlib1g libbz2-1.0 liblzma5 libzstd1 libffi8 libsqlite3-0 "
            "libmpdec4 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libdb5.3t64 libgdbm6t64 libcrypt1",
 }
@@ -66,6 +67,10 @@ class Sysroot:
     @property
     def python(self) -> pathlib.Path:
         return self.path / "usr" / "bin" / f"python{self.version}"
+
+    @property
+    def pip_wheel(self) -> pathlib.Path:
+        return next((self.path / "usr" / "share" / "python-wheels").glob("pip-*.whl"))
 
     @property
     def include(self) -> pathlib.Path:

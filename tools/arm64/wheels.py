@@ -50,12 +50,21 @@ def repair(wheel: pathlib.Path, dist: pathlib.Path) -> pathlib.Path:
 
 
 def new_environment(sysroot: Sysroot, path: pathlib.Path) -> pathlib.Path:
-    """A fresh emulated virtual environment of the sysroot's Python with pip
-    (Debian's ensurepip takes it from the sysroot's python-wheels). Its interpreter."""
+    """A fresh emulated virtual environment of the sysroot's Python, with
+    pip installed from Debian's pip wheel by that wheel itself. (Not by
+    ensurepip: Debian's copies the wheel from /usr/share/python-wheels, and
+    qemu 7.2 finds that path in the sysroot when the file is opened but not
+    when its extended attributes are listed, so 3.13 and later fail.)
+    Returns its interpreter."""
     shutil.rmtree(path, ignore_errors=True)
     path.parent.mkdir(parents=True, exist_ok=True)
-    run([sysroot.python, "-m", "venv", path], env=emulator.environment(sysroot.path))
-    return path / "bin" / "python"
+    env = emulator.environment(sysroot.path)
+    run([sysroot.python, "-m", "venv", "--without-pip", path], env=env)
+    python = path / "bin" / "python"
+    wheel = sysroot.pip_wheel
+    run([python, wheel / "pip", "install", "--disable-pip-version-check", "--no-input", "--no-index", "-q",
+         wheel], env=env)
+    return python
 
 
 def pip_install(python: pathlib.Path, sysroot: Sysroot, *args: object, alone: bool = False) -> None:
