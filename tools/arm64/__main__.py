@@ -195,7 +195,7 @@ def handler(task: Task, action: str) -> bool:
             log(f"binfmt_misc: {' and '.join(done) or 'the aarch64 handler was there already'}")
         elif action == "unregister":
             done = emulator.unregister_handler(BINFMT_RECORD)
-            log(f"binfmt_misc: {'un' + ' and un'.join(done) if done else 'nothing of ours to undo'}")
+            log(f"binfmt_misc: {' and '.join(done) or 'nothing of ours to undo'}")
         else:
             emulator.qemu()
             if not emulator.handler_registered():

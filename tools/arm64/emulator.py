@@ -55,8 +55,8 @@ def handler_registered() -> bool:
 def register_handler(record: pathlib.Path) -> list[str]:
     """Makes the kernel run aarch64 programs with qemu: mounts binfmt_misc
     and registers Debian's aarch64 handler, each only when it is not done
-    already. Writes what it did to `record` (JSON) for unregister_handler,
-    and returns it: [], ["registered"] or ["mounted", "registered"]."""
+    already. Adds what it did to `record` (JSON) for unregister_handler, and
+    returns it: [], ["registered"] or ["mounted", "registered"]."""
     qemu()
     done = []
     if not (BINFMT / "register").exists():
@@ -70,7 +70,8 @@ def register_handler(record: pathlib.Path) -> list[str]:
         (BINFMT / "register").write_text(line)
         done.append("registered")
     record.parent.mkdir(parents=True, exist_ok=True)
-    record.write_text(json.dumps(done))
+    before = json.loads(record.read_text()) if record.exists() else []
+    record.write_text(json.dumps(before + done))
     return done
 
 
@@ -81,9 +82,12 @@ def unregister_handler(record: pathlib.Path) -> list[str]:
         done = json.loads(record.read_text())
     except FileNotFoundError:
         return []
+    undone = []
     if "registered" in done and (BINFMT / HANDLER).exists():
         (BINFMT / HANDLER).write_text("-1")
+        undone.append("unregistered")
     if "mounted" in done:
         subprocess.run(["umount", str(BINFMT)], check=True, capture_output=True, text=True)
+        undone.append("unmounted")
     record.unlink()
-    return done
+    return undone
