@@ -3,6 +3,7 @@
 the package with its test hooks, cross-built."""
 from __future__ import annotations
 
+import hashlib
 import pathlib
 import re
 import subprocess
@@ -27,8 +28,8 @@ def prepare(sysroot: Sysroot, modules: list[pathlib.Path], dist_info: pathlib.Pa
     requirements = test_requirements()
     env = VENV / f"arm64-{version}"
     stamp = env / ".prepared"
-    digest = wheels.digest(wheel.read_bytes(), " ".join(requirements).encode(),
-                           sysroot.stamp.read_bytes())
+    digest = hashlib.sha256(b"\0".join([hashlib.sha256(wheel.read_bytes()).digest(),
+                                         " ".join(requirements).encode(), sysroot.stamp.read_bytes()])).hexdigest()
     python = env / "bin" / "python"
     if stamp.exists() and stamp.read_text() == digest:
         return python

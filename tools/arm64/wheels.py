@@ -3,7 +3,6 @@ metadata, repaired (tagged) by auditwheel, and installed by pip into fresh
 emulated environments."""
 from __future__ import annotations
 
-import hashlib
 import os
 import pathlib
 import shutil
@@ -88,10 +87,3 @@ def install_and_smoke_test(sysroot: Sysroot, dist: pathlib.Path, project_version
     if proc.returncode != 0 or not proc.stdout.rstrip().endswith(": ok"):
         raise BuildError(f"the smoke test failed:\n{proc.stdout}{proc.stderr}")
     return proc.stdout.strip()
-
-
-def digest(*parts: bytes) -> str:
-    h = hashlib.sha256()
-    for part in parts:
-        h.update(hashlib.sha256(part).digest())
-    return h.hexdigest()
