@@ -312,39 +312,6 @@ win_download_wheels() {
         --implementation cp --abi "cp${version/./}" -d "$dir" "$@"
 }
 
-# A short test of an installed Windows wheel, run under Wine from outside the
-# checkout: every class raised and caught, pickled and back, help() on the
-# package; the package comes from the interpreter's site-packages, without
-# the test hooks.
-WIN_SMOKE_TEST='
-import contextlib, importlib.util, io, pathlib, pickle, sys
-import quillmaret, quillmaret._m3
-from quillmaret import (QuillMaretAPIError, QuillMaretAuthError, QuillMaretError,
-                        QuillMaretNotComputedError, QuillMaretRateLimitError)
-where = pathlib.Path(quillmaret.__file__).resolve()
-assert pathlib.Path(sys.prefix).resolve() / "Lib" / "site-packages" in where.parents, where
-assert importlib.util.find_spec("quillmaret._quill_testhooks") is None, "the test hooks shipped"
-assert quillmaret._m3.__file__.endswith(".%s-win_amd64.pyd" % sys.implementation.cache_tag.replace("cpython-", "cp"))
-for cls, status in [(QuillMaretAPIError, 500), (QuillMaretAuthError, 401),
-                    (QuillMaretRateLimitError, 429), (QuillMaretNotComputedError, 404), (QuillMaretError, None)]:
-    err = cls("broken") if status is None else cls(status, "m", {"retry_after_seconds": 2**31})
-    try:
-        raise err
-    except QuillMaretError as caught:
-        assert caught is err
-    copy = pickle.loads(pickle.dumps(err))
-    assert type(copy) is cls and copy.args == err.args and str(copy) == str(err)
-    if status is not None:
-        assert str(err) == "[%d] m" % status
-        assert (copy.status_code, copy.message, copy.payload) == (status, "m", {"retry_after_seconds": 2**31})
-assert str(QuillMaretAPIError(2**63, "m")) == "[9223372036854775808] m"
-text = io.StringIO()
-with contextlib.redirect_stdout(text):
-    help(quillmaret)
-assert "QuillMaretRateLimitError" in text.getvalue(), text.getvalue()[:500]
-print("%s %s: import, raise and catch all 5 classes, pickle, help(): ok" % (sys.implementation.cache_tag, where.parent.name))
-'
-
 # win_python with none of the PIP_* settings of this machine's environment.
 win_python_without_pip_settings() {
     (
@@ -413,7 +380,7 @@ p(sys.argv[1])' "$metadata" || { summary+=("Windows: FAILED, no metadata"); fail
             failed=1
             continue
         fi
-        if ! result=$(cd / && win_python "$check" -I -c "$WIN_SMOKE_TEST" 2>&1 | tr -d '\r') ||
+        if ! result=$(cd / && win_python "$check" -I "$root/tools/smoke_test.py" 2>&1 | tr -d '\r') ||
             [[ "$result" != *": ok" ]]; then
             echo "$result" >&2
             summary+=("Windows Python $win_version_full: FAILED, the smoke test of $name")
