@@ -68,9 +68,10 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
 // 3. Else the field is filled with a new empty dict.
 //
 // Looking up and calling __annotate__ can run Python code, and so can
-// releasing a field's old value: a field is read only where no such code
-// ran since, and a computed dict is returned under this call's own
-// reference, not read back from the field it was stored in.
+// releasing a field's old value and, on 3.11, allocating (the collector
+// may run): a field is read only where no such code ran since, and a
+// computed dict is returned under this call's own reference, not read back
+// from the field it was stored in.
 PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     FunctionObject *f = as_function(func);
     if (f->func_annotations)
@@ -91,8 +92,11 @@ PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     Ref empty = Ref::steal(PyDict_New());
     if (!empty)
         return nullptr;
-    f->func_annotations = Py_NewRef(empty.get());
-    return empty.release();
+    // On 3.11 the allocation can run the collector, and a finalizer it runs
+    // may have stored annotations meanwhile: those are kept.
+    if (!f->func_annotations)
+        f->func_annotations = empty.release();
+    return Py_NewRef(f->func_annotations);
 }
 
 // None and deletion empty the field; a dict is stored. A present instance
