@@ -8,7 +8,8 @@ from a thread, and answers as the real API does:
   (a sliding window; requests refused with 429 do not count);
 - 404 for a quarter that has not been computed (before FIRST_COMPUTED or after
   LATEST_COMPUTED);
-- 400 for an unsupported country or a malformed path;
+- 400 for an unsupported country, or a path it does not serve (a malformed
+  one, or a base_url without /v1): the message names the path;
 - 503 while in maintenance, 500 when a failure was injected with fail_next();
 - 200 with the quarter's data otherwise.
 
@@ -34,6 +35,7 @@ import json
 import math
 import random
 import re
+import socket
 import sys
 import threading
 import time
@@ -92,7 +94,7 @@ class MockDataAPI:
 
     def start(self, port: int = 0) -> str:
         """Starts serving on this port of 127.0.0.1 (0: a free one); returns the base URL."""
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
+        server = _Server(("127.0.0.1", port), _Handler)
         server.api = self  # type: ignore[attr-defined]
         self._server = server
         # A short poll interval keeps stop() quick.
@@ -177,8 +179,13 @@ class MockDataAPI:
     def _serve(self, path: str) -> Answer:
         match = _ROUTE.fullmatch(path)
         if match is None:
+            if not path.startswith("/v1/data/"):
+                # Most often a base_url without /v1, or with another version.
+                return _error(400, "bad_request",
+                              f"Unknown path {path}: the API serves /v1/data/...; check base_url.")
             return _error(400, "bad_request",
-                          "Expected /v1/data/{country}/{year}/q{quarter} with quarter 1 to 4.")
+                          "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, "
+                          f"a four-digit year, quarter 1 to 4), not {path}.")
         country, year, quarter = match[1].upper(), int(match[2]), int(match[3])
         if not 1 <= quarter <= 4:
             return _error(400, "bad_request", f"Quarter {quarter} does not exist.")
@@ -197,6 +204,18 @@ class MockDataAPI:
             "unemployment_pct": round(rng.uniform(3.0, 10.0), 1),
         }
         return 200, {"country": country, "year": year, "quarter": quarter, "values": values}, {}
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    if sys.platform == "win32":
+        # There SO_REUSEADDR, which the standard server sets, lets a socket
+        # bind a port that another one listens on: bind exclusively instead,
+        # so that a port in use is refused as it is elsewhere.
+        allow_reuse_address = False
+
+        def server_bind(self) -> None:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
+            super().server_bind()
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):

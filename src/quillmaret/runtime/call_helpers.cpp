@@ -6,11 +6,13 @@
 // read the builtins module, the empty tuple and the function object type
 // from quill_state.
 //
-// Used by production: fast_call (the initializer's super() and the class
-// statements' metaclass calls), get_builtin_name (the builtin super, at
-// import) and get_attribute_no_error (the class statements' __mro_entries__
-// and __prepare__ lookups). Kept for the runtime's contract, reached only by the tests:
-// is_subtype, is_subtype_of_either, exception_matches, call_builtin_direct.
+// Used by production: fast_call (the initializer's super(), the class
+// statements' metaclass calls, and an __annotate__ callable a user stores on
+// the initializer), with is_subtype_of_either and, for a one-argument
+// builtin, call_builtin_direct under it; get_builtin_name (the builtin
+// super, at import) and get_attribute_no_error (the class statements'
+// __mro_entries__ and __prepare__ lookups), with exception_matches and
+// is_subtype under it for a miss that raises a subclass of AttributeError.
 #include "runtime.h"
 #include "compat.h"  // generic_getattr_no_error, pending_error_type
 

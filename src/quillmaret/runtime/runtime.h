@@ -8,7 +8,7 @@
 //
 // Used by production: the records, the state and every routine declared here
 // except those their own files mark as kept for the tests (the other call
-// kinds, FUNCTION_FLAG_*, some call helpers).
+// kinds, FUNCTION_FLAG_*).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
