@@ -142,16 +142,30 @@ class TestRegistryFailures:
         # Another runtime's metatype: on 3.13 its types are larger than type's.
         ("_common_types_metatype", "type(__import__('_ctypes').Structure)", WRONG_NAME),
         ("_common_types_metatype", 'type("Seeded", (type,), {})', WRONG_NAME),
+        # The runtime's metatype by name, with larger records or items than type's.
+        ("_common_types_metatype", "metatype_sized(8, 0)", WRONG_SIZE),
+        ("_common_types_metatype", "metatype_sized(0, 8)", WRONG_SIZE),
         ("quill_function_or_method", "Impostor", WRONG_METATYPE),
     ])
     def test_import_fails_on_a_bad_registry_entry(self, key, seed, message):
         # The refused entry stays, nothing is registered after it, and the
         # collector, which an adopted impostor crashed, runs clean.
         proc = run_python(f"""
-            import gc, sys, types
+            import ctypes, gc, sys, types
             class Impostor:  # instances of the function record's basic size
                 __slots__ = [f"s{{i}}" for i in range(({function_size()} - 16) // 8)]
             assert Impostor.__basicsize__ == {function_size()}
+            class Spec(ctypes.Structure):  # PyType_Spec
+                _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int),
+                            ("itemsize", ctypes.c_int), ("flags", ctypes.c_uint),
+                            ("slots", ctypes.c_void_p)]
+            def metatype_sized(extra, itemsize):
+                end = (ctypes.c_void_p * 2)()  # an empty slot list: its {{0, NULL}} end
+                spec = Spec(b"_quillrt_3_3_0._common_types_metatype", type.__basicsize__ + extra,
+                            itemsize, 0, ctypes.addressof(end))
+                make = ctypes.pythonapi.PyType_FromSpecWithBases
+                make.restype, make.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.py_object]
+                return make(ctypes.addressof(spec), (type,))
             shared = types.ModuleType("_quillrt_3_3_0")
             seed = {seed}
             setattr(shared, {key!r}, seed)
