@@ -370,13 +370,13 @@ class TestRateLimit:
         for _ in range(100):
             assert self.answer(api) == 200
         assert self.answer(api) == 429
-        # One second before the first hundred leave the window: still full,
-        # and the retry hint says when room appears.
-        clock.now += self.WINDOW / 2 - 1
+        # 1.5 s before the first hundred leave the window: still full, and
+        # the retry hint says when room appears, in whole seconds rounded up.
+        clock.now += self.WINDOW / 2 - 1.5
         status, body, headers = api.handle("/v1/data/FR/2020/q1", bearer(mock_api.FREE_KEY))
-        assert status == 429 and body["retry_after_seconds"] == 1 == int(headers["Retry-After"])
+        assert status == 429 and body["retry_after_seconds"] == 2 == int(headers["Retry-After"])
         # Once they have left, exactly 100 requests fit again.
-        clock.now += 1
+        clock.now += 1.5
         for _ in range(100):
             assert self.answer(api) == 200
         assert self.answer(api) == 429
@@ -415,6 +415,11 @@ class TestMockAPI:
         status, body, _ = mock_api.MockDataAPI().handle(path, bearer(mock_api.PRO_KEY))
         assert (status, body) == (400, {"error": "bad_request", "message": message})
 
+    @pytest.mark.parametrize("authorization", ["Token demo-pro-key", "demo-pro-key"])
+    def test_key_needs_the_bearer_scheme(self, authorization):
+        status, body, _ = mock_api.MockDataAPI().handle("/v1/data/FR/2024/q1", authorization)
+        assert (status, body["error"]) == (401, "invalid_api_key")
+
     @pytest.mark.skipif(sys.platform != "win32", reason="the exclusive bind is Windows' own option")
     def test_port_is_bound_exclusively_on_windows(self, server):
         # SO_REUSEADDR would let another socket bind the port the mock listens on.
@@ -442,7 +447,7 @@ class TestErrorForResponse:
 
     def test_body_that_is_no_json_object_keeps_the_reason(self):
         for body in [b"<html>502 Bad Gateway</html>", b"", b"\xff\xfe", b"[1, 2]", b'"text"',
-                     b"null"]:
+                     b"null", b"[" * 100000 + b"]" * 100000]:
             err = error_for_response(502, "Bad Gateway", body)
             assert (err.status_code, err.message, err.payload) == (502, "Bad Gateway", {}), body
 
@@ -558,9 +563,11 @@ class TestExchange:
 
         loopback.script = api
         other_origin.script = answer(http_answer("200 OK", b'{"moved": true}'))
-        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1", timeout=5)
-        assert client.get_quarter("FR", 2024, 1) == {"moved": True}
+        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1/", timeout=5)
+        assert client.get_quarter("fr", 2024, 1) == {"moved": True}
         followed = (loopback if target == "api" else other_origin).heads[-1]
+        # The country upper-cased, base_url's trailing slash not doubled.
+        assert loopback.heads[0].startswith(b"GET /v1/data/FR/2024/q1 HTTP/1.1\r\n")
         assert b"Authorization: Bearer s3cret" in loopback.heads[0]
         assert (b"s3cret" in followed) is keeps_key, followed
 
@@ -650,6 +657,7 @@ class TestExchange:
         ("another JSON error", b"application/json", b'{"detail": "Not Found"}'),
         ("the API's error code without a message", b"application/json", b'{"error": "x"}'),
         ("a message that is no string", b"application/json", b'{"error": "x", "message": 7}'),
+        ("an error code that is no string", b"application/json", b'{"error": 5, "message": "m"}'),
     ]
 
     @pytest.mark.parametrize("name,kind,body", NOT_THE_API, ids=[n[0] for n in NOT_THE_API])
