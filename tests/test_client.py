@@ -236,6 +236,7 @@ class TestStatusMapping:
         data = client_for(api, mock_api.PRO_KEY).get_quarter("fr", 2024, 2)
         assert data["country"] == "FR" and (data["year"], data["quarter"]) == (2024, 2)
         assert set(data["values"]) == {"gdp_growth_pct", "inflation_pct", "unemployment_pct"}
+        assert mock_api.MockDataAPI().handle("/v1/data/FR/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
 
     def test_injected_failure_hits_only_the_next_request(self, api):
         client = client_for(api, mock_api.PRO_KEY)
@@ -325,11 +326,13 @@ class TestStatusMapping:
     def test_unreachable_api_raises_the_base_error(self, closed_port):
         # Nothing listens on the port any more: the connection is refused.
         client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
-        with pytest.raises(QuillMaretError) as info:
-            client.get_quarter("FR", 2024, 1)
-        assert not isinstance(info.value, QuillMaretAPIError)
-        assert "cannot reach the QuillMaret API" in str(info.value)
-        assert isinstance(info.value.__cause__, urllib.error.URLError)
+        with nothing_left_unclosed():
+            with pytest.raises(QuillMaretError) as info:
+                client.get_quarter("FR", 2024, 1)
+            assert not isinstance(info.value, QuillMaretAPIError)
+            assert "cannot reach the QuillMaret API" in str(info.value)
+            assert isinstance(info.value.__cause__, urllib.error.URLError)
+            del info
 
     def test_key_is_kept_out_of_the_repr(self):
         assert "s3cret" not in repr(QuillMaretClient("s3cret"))
@@ -419,6 +422,13 @@ class TestMockAPI:
     def test_key_needs_the_bearer_scheme(self, authorization):
         status, body, _ = mock_api.MockDataAPI().handle("/v1/data/FR/2024/q1", authorization)
         assert (status, body["error"]) == (401, "invalid_api_key")
+
+    def test_stop_closes_its_socket(self):
+        with nothing_left_unclosed():
+            api = mock_api.MockDataAPI()
+            api.start()
+            api.stop()
+            del api
 
     @pytest.mark.skipif(sys.platform != "win32", reason="the exclusive bind is Windows' own option")
     def test_port_is_bound_exclusively_on_windows(self, server):
@@ -620,6 +630,8 @@ class TestExchange:
         ("more than 100 header lines",
          answer(b"HTTP/1.1 200 OK\r\n" + b"X-N: 1\r\n" * 101 + b"Content-Length: 2\r\n\r\n{}"),
          QuillMaretError, http.client.HTTPException),
+        ("JSON that is no object", answer(http_answer("200 OK", b"[1, 2]")), QuillMaretError,
+         type(None)),
         ("JSON nested too deeply",
          answer(http_answer("200 OK", b"[" * 100000 + b"]" * 100000)), QuillMaretError,
          RecursionError),
