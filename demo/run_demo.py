@@ -1,12 +1,12 @@
 """The QuillMaret SDK demo: every error class the client raises, against a local mock API.
 
 Each case makes a real request (to the mock, or to an address where nothing
-listens), prints the caught class and its attributes and the last line of
-the traceback, and says whether it behaved: raised exactly the expected class
-(or, for the last case, returned the data).  One case raises its error in a
-worker process and checks that the parent receives it with its class and
-attributes intact.  The last line counts the cases and those that behaved;
-the exit status is 1 if any did not.
+listens), prints the caught class and its attributes, the last line of the
+traceback and the client's notes on its attempts, and says whether it
+behaved: raised exactly the expected class (or, for the last case, returned
+the data).  One case raises its error in a worker process and checks that
+the parent receives it with its class and attributes intact.  The last line
+counts the cases and those that behaved; the exit status is 1 if any did not.
 """
 
 from __future__ import annotations

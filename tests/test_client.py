@@ -795,6 +795,8 @@ class TestRetries:
             assert type(err) is cls
             assert getattr(err, "status_code", None) == status
             assert message is None or err.message == message
+            # Nor does it carry the error of an earlier attempt.
+            assert not isinstance(err.__context__, QuillMaretError)
             notes = getattr(err, "__notes__", [])
             if note is None:
                 assert notes == []
@@ -807,15 +809,17 @@ class TestRetries:
             assert bearer(mock_api.PRO_KEY).encode() in head, head
 
     def test_retry_after_a_redirect_starts_again_at_the_api(self, loopback, other_origin, waits):
-        # The API sends the client to another origin, which fails once: the
-        # retry asks the API again, with the key, and the other origin never
-        # gets the key.
+        # The API sends the client to another origin, which fails: each retry
+        # asks the API again, with the key, and the other origin never gets
+        # the key.  (urllib counts the redirects it follows on the request:
+        # reused by every retry, the fifth would be taken for a loop.)
         loopback.script = answer(http_answer(
             "302 Found", b"", b"Location: %s/elsewhere" % other_origin.url.encode()))
-        other_origin.script = in_turn(fail(503), OK)
-        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1", timeout=10)
+        other_origin.script = in_turn(*[fail(503)] * 4, OK)
+        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1", timeout=10,
+                                  max_retries=4)
         assert client.get_quarter("FR", 2024, 1) == {"ok": True}
-        assert waits == [0.25]
-        assert len(loopback.heads) == len(other_origin.heads) == 2
+        assert waits == [0.25, 0.5, 1, 2]
+        assert len(loopback.heads) == len(other_origin.heads) == 5
         assert all(b"Bearer s3cret" in head for head in loopback.heads)
         assert not any(b"s3cret" in head for head in other_origin.heads)

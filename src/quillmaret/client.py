@@ -419,10 +419,9 @@ def _is_retried(error: QuillMaretError) -> bool:
     """
     if isinstance(error, QuillMaretAPIError):
         return error.status_code in _RETRIED_STATUSES
-    cause = error.__cause__
-    if isinstance(cause, urllib.error.HTTPError):  # the last answer of a redirect loop
-        return False
+    cause: object = error.__cause__
     if isinstance(cause, urllib.error.URLError):
+        # The failure it wraps; for the HTTPError of a redirect loop, its text.
         cause = cause.reason
     if isinstance(cause, http.client.IncompleteRead):
         return True
@@ -665,10 +664,10 @@ class QuillMaretClient:
                 if wait is None:
                     wait = self._backoff(len(waits) + 1)
                 # A wait after which the call has no time left is not worth making.
-                if wait > _LONGEST_WAIT:
-                    too_long = f"is longer than the client waits ({_LONGEST_WAIT:g} s)"
-                elif deadline is not None and time.monotonic() + wait >= deadline:
+                if deadline is not None and time.monotonic() + wait >= deadline:
                     too_long = f"would end past the call's timeout ({self.timeout} s)"
+                elif wait > _LONGEST_WAIT:
+                    too_long = f"is longer than the client waits ({_LONGEST_WAIT:g} s)"
                 else:
                     too_long = None
                 if too_long is not None:
@@ -682,7 +681,7 @@ class QuillMaretClient:
 
     def _backoff(self, retry: int) -> float:
         """The wait before retry number ``retry`` (1 for the first) when the server named none."""
-        ceiling = min(_BACKOFF_CAP, _BACKOFF_BASE * 2 ** min(retry - 1, 16))
+        ceiling = min(_BACKOFF_CAP, _BACKOFF_BASE * 2.0 ** min(retry - 1, 16))
         return ceiling * self._random()
 
     def _exchange(self, request: urllib.request.Request, url: str,
