@@ -795,8 +795,10 @@ class TestRetries:
             assert type(err) is cls
             assert getattr(err, "status_code", None) == status
             assert message is None or err.message == message
-            # Nor does it carry the error of an earlier attempt.
-            assert not isinstance(err.__context__, QuillMaretError)
+            # Nor does it carry the error of an earlier attempt, however deep.
+            context = err
+            while (context := context.__context__) is not None:
+                assert not isinstance(context, QuillMaretError), context
             notes = getattr(err, "__notes__", [])
             if note is None:
                 assert notes == []
