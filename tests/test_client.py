@@ -24,7 +24,7 @@ from quillmaret import (
     QuillMaretRateLimitError,
 )
 from quillmaret import mock_api
-from quillmaret.client import QuillMaretClient, error_for_response
+from quillmaret.client import DEFAULT_MAX_RETRIES, QuillMaretClient, error_for_response
 
 
 class FakeClock:
@@ -38,6 +38,19 @@ class FakeClock:
 @pytest.fixture
 def clock():
     return FakeClock()
+
+
+# No test sleeps for real between attempts: the client's waits are recorded
+# here instead, and move the clock its deadline reads as a real wait would.
+# The random part of a wait is always half its range.
+@pytest.fixture(autouse=True)
+def waits(monkeypatch):
+    waited = []
+    real_monotonic = time.monotonic
+    monkeypatch.setattr(time, "monotonic", lambda: real_monotonic() + sum(waited))
+    monkeypatch.setattr(QuillMaretClient, "_sleep", staticmethod(waited.append))
+    monkeypatch.setattr(QuillMaretClient, "_random", staticmethod(lambda: 0.5))
+    return waited
 
 
 # One server for the module: the same base URL in every test keeps the
@@ -209,7 +222,9 @@ class TestStatusMapping:
          QuillMaretNotComputedError, 404, "not_computed"),
         ("unsupported country", mock_api.PRO_KEY, "ZZ", 2024, 1, None, QuillMaretAPIError, 400,
          "unsupported_country"),
-        ("internal error", mock_api.PRO_KEY, "FR", 2024, 1, lambda api: api.fail_next(500),
+        # Failing every attempt: a 500 is retried.
+        ("internal error", mock_api.PRO_KEY, "FR", 2024, 1,
+         lambda api: api.fail_next(500, times=1 + DEFAULT_MAX_RETRIES),
          QuillMaretAPIError, 500, "internal_error"),
         ("maintenance", mock_api.PRO_KEY, "FR", 2024, 1,
          lambda api: setattr(api, "maintenance", True), QuillMaretAPIError, 503, "maintenance"),
@@ -248,7 +263,8 @@ class TestStatusMapping:
         assert client.get_quarter("JP", 2015, 1)["quarter"] == 1
 
     def test_injected_failure_hits_only_the_next_request(self, api):
-        client = client_for(api, mock_api.PRO_KEY)
+        client = QuillMaretClient(mock_api.PRO_KEY, base_url=api.base_url, timeout=10,
+                                  max_retries=0)
         api.fail_next(502)
         with pytest.raises(QuillMaretAPIError) as info:
             client.get_quarter("DE", 2020, 1)
@@ -326,6 +342,9 @@ class TestStatusMapping:
             ({"timeout": 10**400}, ValueError, "timeout"),
             ({"max_response_bytes": 1.5}, TypeError, "max_response_bytes"),
             ({"max_response_bytes": 0}, ValueError, "max_response_bytes"),
+            ({"max_retries": True}, TypeError, "max_retries"),
+            ({"max_retries": 2.0}, TypeError, "max_retries"),
+            ({"max_retries": -1}, ValueError, "max_retries"),
         ]:
             with pytest.raises(exc, match=name):
                 QuillMaretClient(**{"api_key": "k", **kwargs})
@@ -333,7 +352,7 @@ class TestStatusMapping:
         QuillMaretClient(None, timeout=None)
         QuillMaretClient(None, timeout=2147483)
 
-    def test_unreachable_api_raises_the_base_error(self, closed_port):
+    def test_unreachable_api_raises_the_base_error(self, closed_port, waits):
         # Nothing listens on the port any more: the connection is refused.
         client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
         with nothing_left_unclosed():
@@ -343,6 +362,7 @@ class TestStatusMapping:
             assert "cannot reach the QuillMaret API" in str(info.value)
             assert isinstance(info.value.__cause__, urllib.error.URLError)
             del info
+        assert waits == [0.25, 0.5]  # a refused connection is retried
 
     def test_key_is_kept_out_of_the_repr(self):
         assert "s3cret" not in repr(QuillMaretClient("s3cret"))
@@ -774,3 +794,141 @@ class TestExchange:
         client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10,
                                   max_response_bytes=len(body))
         assert client.get_quarter("FR", 2024, 1) == {"padding": "x" * 1000}
+
+
+def in_turn(*raws):
+    """Answers the n-th request with raws[n - 1], the last one again after them
+    (None: hangs up unanswered)."""
+    def script(server, conn):
+        server.read_head(conn)
+        raw = raws[min(len(server.heads), len(raws)) - 1]
+        if raw is not None:
+            conn.sendall(raw)
+    return script
+
+
+def fail(status, *headers, message="m", **details):
+    body = json.dumps({"error": "e", "message": message, **details}).encode()
+    return http_answer(f"{status} Failed", body, *headers)
+
+
+OK = http_answer("200 OK", b'{"ok": true}')
+DATE = b"Date: Wed, 21 Oct 2015 07:28:00 GMT"
+
+
+class TestRetries:
+    CASES = [
+        # (name; the loopback's answers in turn, or a set-up of the mock; client
+        #  arguments; the error's (class, status, message), None for success;
+        #  waits; a part of the error's one note, None for none)
+        *[(f"{status} retried", (fail(status), OK), {}, None, [0.25], None)
+          for status in (429, 500, 502, 503, 504)],
+        ("hang-up retried", (None, OK), {}, None, [0.25], None),
+        ("body cut short retried",
+         (b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}", OK), {}, None, [0.25], None),
+        *[(f"{status} not retried", (fail(status), OK), {}, (cls, status, "m"), [], None)
+          for status, cls in [(400, QuillMaretAPIError), (401, QuillMaretAuthError),
+                              (403, QuillMaretAuthError), (404, QuillMaretNotComputedError),
+                              (418, QuillMaretAPIError), (501, QuillMaretAPIError)]],
+        ("404 of another server not retried",
+         (http_answer("404 Not Found", b"<html></html>"), OK), {}, (QuillMaretAPIError, 404, None),
+         [], None),
+        ("not JSON not retried", (http_answer("200 OK", b"[1]"), OK), {},
+         (QuillMaretError, None, None), [], None),
+        ("too large not retried", (http_answer("200 OK", b'{"a": "' + b"x" * 100 + b'"}'), OK),
+         {"max_response_bytes": 50}, (QuillMaretError, None, None), [], None),
+        ("malformed not retried", (b"HTTQ/9 nonsense\r\n\r\n", OK), {},
+         (QuillMaretError, None, None), [], None),
+        ("redirect loop not retried",
+         (*[http_answer("302 Found", b"", b"Location: /v1/data/FR/2024/q1")] * 5, OK), {},
+         (QuillMaretError, None, None), [], None),
+        ("Retry-After in seconds", (fail(503, b"Retry-After: 3"), OK), {}, None, [3], None),
+        ("Retry-After as a date",
+         (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:28:05 GMT"), OK), {}, None, [5],
+         None),
+        ("Retry-After as a past date",
+         (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:27:00 GMT"), OK), {}, None, [0],
+         None),
+        ("payload's wait", (fail(429, retry_after_seconds=2), OK), {}, None, [2], None),
+        ("Retry-After before the payload",
+         (fail(429, b"Retry-After: 1", retry_after_seconds=7), OK), {}, None, [1], None),
+        ("unreadable Retry-After",
+         (fail(503, b"Retry-After: soon", retry_after_seconds=2), OK), {}, None, [2], None),
+        ("backoff doubles, the last error raised",
+         (fail(503, message="1st"), fail(502, message="2nd"), fail(503, message="3rd"), OK), {},
+         (QuillMaretAPIError, 503, "3rd"), [0.25, 0.5], "3 attempts, waiting 0.25 s, 0.5 s"),
+        ("backoff capped", (*[fail(500)] * 7, OK), {"max_retries": 6, "timeout": 60},
+         (QuillMaretAPIError, 500, "m"), [0.25, 0.5, 1, 2, 4, 4], "7 attempts"),
+        ("wait past the deadline", (fail(429, b"Retry-After: 30"), OK), {"timeout": 10},
+         (QuillMaretRateLimitError, 429, "m"), [], "1 attempt; not retried: the next wait, 30 s, "
+         "would end past the call's timeout (10 s)"),
+        ("waits count against the deadline", (*[fail(503, b"Retry-After: 6")] * 2, OK),
+         {"timeout": 10}, (QuillMaretAPIError, 503, "m"), [6], "past the call's timeout"),
+        ("60 s without a timeout", (fail(503, b"Retry-After: 60"), OK), {"timeout": None},
+         None, [60], None),
+        ("61 s without a timeout", (fail(503, b"Retry-After: 61"), OK), {"timeout": None},
+         (QuillMaretAPIError, 503, "m"), [], "longer than the client waits (60 s)"),
+        ("max_retries=0", (fail(503), OK), {"max_retries": 0}, (QuillMaretAPIError, 503, "m"), [],
+         None),
+        ("mock: a run of failures", lambda api: api.fail_next(503, times=2, retry_after=1), {},
+         None, [1, 1], None),
+        ("mock: maintenance",
+         lambda api: (setattr(api, "maintenance", True),
+                      setattr(api, "maintenance_retry_after", 2)), {},
+         (QuillMaretAPIError, 503, "The API is down for scheduled maintenance."), [2, 2],
+         "3 attempts"),
+    ]
+
+    @pytest.mark.parametrize("name,serve,kwargs,outcome,expected_waits,note", CASES,
+                             ids=[c[0] for c in CASES])
+    def test_retries(self, api, loopback, waits, name, serve, kwargs, outcome, expected_waits,
+                     note):
+        if callable(serve):
+            serve(api)
+            base_url = api.base_url
+        else:
+            loopback.script = in_turn(*serve)
+            base_url = loopback.url + "/v1"
+        client = QuillMaretClient(mock_api.PRO_KEY, **{"base_url": base_url, "timeout": 10,
+                                                       **kwargs})
+        if outcome is None:
+            data = client.get_quarter("FR", 2024, 1)
+            assert data["country"] == "FR" if callable(serve) else data == {"ok": True}
+        else:
+            with pytest.raises(QuillMaretError) as info:
+                client.get_quarter("FR", 2024, 1)
+            err = info.value
+            cls, status, message = outcome
+            assert type(err) is cls
+            assert getattr(err, "status_code", None) == status
+            assert message is None or err.message == message
+            # Nor does it carry the error of an earlier attempt, however deep.
+            context = err
+            while (context := context.__context__) is not None:
+                assert not isinstance(context, QuillMaretError), context
+            notes = getattr(err, "__notes__", [])
+            if note is None:
+                assert notes == []
+            else:
+                assert len(notes) == 1 and note in notes[0], notes
+        assert waits == expected_waits
+        # Every attempt asks the API for the same URL, with the key.
+        for head in loopback.heads:
+            assert head.startswith(b"GET /v1/data/FR/2024/q1 "), head
+            assert bearer(mock_api.PRO_KEY).encode() in head, head
+
+    def test_retry_after_a_redirect_starts_again_at_the_api(self, loopback, other_origin, waits):
+        # The API sends the client to another origin, which fails: each retry
+        # asks the API again, with the key, and the other origin never gets
+        # the key.  (urllib counts the redirects it follows on the request:
+        # reused by every retry, the fifth would be taken for a loop.)
+        loopback.script = answer(http_answer(
+            "302 Found", b"", b"Location: %s/elsewhere" % other_origin.url.encode()))
+        other_origin.script = in_turn(*[fail(503)] * 4, OK)
+        client = QuillMaretClient("s3cret", base_url=loopback.url + "/v1", timeout=10,
+                                  max_retries=4)
+        assert client.get_quarter("FR", 2024, 1) == {"ok": True}
+        assert waits == [0.25, 0.5, 1, 2]
+        assert len(loopback.heads) == len(other_origin.heads) == 5
+        assert all(b"Bearer s3cret" in head for head in loopback.heads)
+        assert not any(b"s3cret" in head for head in other_origin.heads)
