@@ -414,14 +414,17 @@ PyObject *hook_register_function_type_variant(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(fetch_shared_type(quill_state.metatype, &spec, nullptr));
 }
 
-// check_shared_type(obj, short_name, expected_size)
+// check_shared_type(obj, short_name, expected_size): a size of 0 is not
+// compared, a positive one must be met exactly, a negative one at least in
+// its absolute value.
 PyObject *hook_check_shared_type(PyObject *, PyObject *args) {
     PyObject *obj;
     const char *name;
     Py_ssize_t size;
     if (!PyArg_ParseTuple(args, "Osn:check_shared_type", &obj, &name, &size))
         return nullptr;
-    if (check_shared_type(obj, name, size) < 0)
+    const SizeRule rule = size == 0 ? SizeRule::ANY : size > 0 ? SizeRule::EXACT : SizeRule::AT_LEAST;
+    if (check_shared_type(obj, name, rule, size < 0 ? -size : size) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }

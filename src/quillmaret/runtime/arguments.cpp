@@ -6,7 +6,7 @@
 // payload) with it and tests the types of the last three.
 #include "arguments.h"
 
-#include "compat.h"
+#include "compat.h"  // unicode_ready, str_hash
 
 #include <cstdint>
 #include <cstring>  // std::memcmp
@@ -16,20 +16,13 @@
 namespace quill {
 namespace {
 
-// Cached hash of an exact str, computed (and cached) when still missing.
-// Hashing a str cannot fail.
-inline Py_hash_t str_hash(PyObject *s) noexcept {
-    Py_hash_t hash = compat::str_cached_hash(s);
-    return hash != -1 ? hash : PyObject_Hash(s);
-}
-
 // True when the parameter name holds the same text as the exact-str key:
 // hash, length and storage kind first, the bytes only when all agree. Never
 // runs an equality method.
 inline bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash) noexcept {
     Py_ssize_t len = PyUnicode_GET_LENGTH(key);
     int kind = PyUnicode_KIND(key);
-    return str_hash(name) == key_hash && PyUnicode_GET_LENGTH(name) == len &&
+    return compat::str_hash(name) == key_hash && PyUnicode_GET_LENGTH(name) == len &&
            PyUnicode_KIND(name) == kind &&
            std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key),
                        static_cast<size_t>(len) * static_cast<size_t>(kind)) == 0;
@@ -111,8 +104,8 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
         // 1. The key's hash, cached in the string once computed.
         if (compat::unicode_ready(key) < 0)
             return -1;
-        Py_hash_t hash = compat::str_cached_hash(key);
-        if (hash == -1 && (hash = PyObject_Hash(key)) == -1)
+        const Py_hash_t hash = compat::str_hash(key);
+        if (hash == -1)
             return -1;
         // 2. The keyword-eligible names.
         for (ParamNames p = first_kw; *p; ++p) {
@@ -207,16 +200,7 @@ int raise_argument_type_error(PyObject *obj, PyTypeObject *type, const char *nam
     }
     // A subclass of the expected type is refused too, with the note saying why.
     PyTypeObject *actual = Py_TYPE(obj);
-    bool subclass = false;
-    if (PyObject *mro = actual->tp_mro) {
-        Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n && !subclass; ++i)
-            subclass = PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject *>(type);
-    } else {
-        for (PyTypeObject *base = actual->tp_base; base && !subclass; base = base->tp_base)
-            subclass = base == type;
-        subclass = subclass || type == &PyBaseObject_Type;
-    }
+    const bool subclass = is_subtype(actual, type);
     PyErr_Format(PyExc_TypeError, messages::INCORRECT_TYPE, name, type->tp_name, actual->tp_name, subclass ? ". " : "",
                  subclass ? kstr(K_SUBCLASS_NOTE) : quill_state.empty_str);
     return 0;

@@ -142,7 +142,7 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
     // and the function is held while its field is written.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cell_list); ++i) {
         Ref func = Ref::borrow(PyList_GET_ITEM(cell_list, i));
-        auto *f = reinterpret_cast<FunctionObject *>(func.get());
+        FunctionObject *f = as_function(func.get());
         Py_XSETREF(f->mm_class, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
     }
 }

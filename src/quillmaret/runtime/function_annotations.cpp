@@ -12,10 +12,6 @@
 namespace quill {
 namespace {
 
-inline FunctionObject *as_function(PyObject *op) noexcept {
-    return reinterpret_cast<FunctionObject *>(op);
-}
-
 // New reference to the dict returned by the stored __annotate__ callable
 // when called with the format 1, or null with an error set.
 PyObject *call_annotate(PyObject *annotate) noexcept {
