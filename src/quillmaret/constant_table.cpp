@@ -194,14 +194,14 @@ int init_constant_table() noexcept {
 int init_code_object() noexcept {
     ProcessState &st = quill_state;
 
-    // 1. A temporary dictionary, declared first so that it outlives the
-    //    borrowed name tuple it holds.
+    // A temporary dictionary, declared first so that it outlives the
+    // borrowed name tuple it holds.
     Ref interned = Ref::steal(PyDict_New());
     if (!interned)
         return -1;
 
-    // 2, 3. The variable names, shared through the dictionary as equal name
-    //    tuples of code objects are (with one code object, it is this one).
+    // The variable names, shared through the dictionary as equal name
+    // tuples of code objects are (with one code object, it is this one).
     Ref names = Ref::steal(pack_param_names(std::make_index_sequence<INIT_PARAM_COUNT>()));
     if (!names)
         return -1;
@@ -209,7 +209,6 @@ int init_code_object() noexcept {
     if (!varnames)
         return -1;
 
-    // 4. Zero-filled code bytes.
     Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, INIT_CODE_SIZE));
     if (!code)
         return -1;
@@ -218,7 +217,7 @@ int init_code_object() noexcept {
         return -1;
     std::memset(code_bytes, 0, INIT_CODE_SIZE);
 
-    // 5. Name and qualified name are both the entry "__init__".
+    // Name and qualified name are both the entry "__init__".
     PyCodeObject *result = PyUnstable_Code_NewWithPosOnlyArgs(
         /* argcount */ INIT_PARAM_COUNT, /* posonlyargcount */ 0, /* kwonlyargcount */ 0,
         /* nlocals */ INIT_PARAM_COUNT, /* stacksize */ 0, /* flags */ INIT_CODE_FLAGS,
@@ -229,7 +228,6 @@ int init_code_object() noexcept {
     if (!result)
         return -1;
 
-    // 6. The code object holds its own references to the tuple and bytes.
     Py_XSETREF(st.init_code, reinterpret_cast<PyObject *>(result));
     return 0;
 }

@@ -5,7 +5,7 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // PyImport_AddModuleRef, dict_has_str_key, QUILL_MODULE_*_SLOT
+#include "runtime/compat.h"  // dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
@@ -73,16 +73,6 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept {
 // (runtime.h) or belong to the constant table and the classes. Each: 0, or
 // -1 with an error set.
 
-// The auxiliary module "quill_runtime", held and never read (the interpreter
-// creates an empty one when none exists).
-int take_quill_runtime() noexcept {
-    PyObject *runtime = PyImport_AddModuleRef("quill_runtime");
-    if (!runtime)
-        return -1;
-    Py_XSETREF(quill_state.quill_runtime, runtime);
-    return 0;
-}
-
 // Registers the module in the interpreter's module table under its full
 // name, whatever name it was loaded under; an existing entry is left as it is.
 int register_module(PyObject *module) noexcept {
@@ -144,8 +134,10 @@ int module_exec(PyObject *module) noexcept {
     Py_XSETREF(st.module, Py_NewRef(module));
 
     // Until the constant table is ready, a failure has no source line: the
-    // interpreter's error goes out as it is.
-    if (take_module_dict(module) < 0 || take_builtins() < 0 || take_quill_runtime() < 0 ||
+    // interpreter's error goes out as it is. (The auxiliary module
+    // "quill_runtime" is held and never read.)
+    if (take_module_dict(module) < 0 || take_module("builtins", st.builtins) < 0 ||
+        take_module("quill_runtime", st.quill_runtime) < 0 ||
         PyObject_SetAttrString(module, "__builtins__", st.builtins) < 0 ||
         check_runtime_version(Py_Version) < 0 || init_empty_constants() < 0 ||
         init_constant_table() < 0)

@@ -15,7 +15,8 @@ namespace {
 // Fills this module's state record with the steps of the module's exec slot
 // that the runtime needs. 0, or -1 with an error set.
 int setup_state(PyObject *module) {
-    if (take_module_dict(module) < 0 || take_builtins() < 0 || init_empty_constants() < 0 ||
+    if (take_module_dict(module) < 0 || take_module("builtins", quill_state.builtins) < 0 ||
+        init_empty_constants() < 0 ||
         init_constant_table() < 0 || init_metatype() < 0 || init_function_type() < 0)
         return -1;
     return 0;

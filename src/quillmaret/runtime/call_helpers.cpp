@@ -6,11 +6,13 @@
 // read the builtins module, the empty tuple and the function object type
 // from quill_state.
 //
-// Used by production: fast_call (the initializer's super() and the class
-// statements' metaclass calls), get_builtin_name (the builtin super, at
-// import) and get_attribute_no_error (the class statements' __mro_entries__
-// and __prepare__ lookups). Kept for the runtime's contract, reached only by the tests:
-// is_subtype, is_subtype_of_either, exception_matches, call_builtin_direct.
+// Used by production, all of it: fast_call (the initializer's super(), the
+// class statements' calls of __mro_entries__, __prepare__ and the metaclass,
+// a stored __annotate__), with is_subtype_of_either and call_builtin_direct
+// on its fast path; get_builtin_name (the builtin super, at import);
+// get_attribute_no_error (the class statements' __mro_entries__ and
+// __prepare__ lookups), with exception_matches on a miss; is_subtype (the
+// type test's subclass note).
 #include "runtime.h"
 #include "compat.h"  // PyObject_GetOptionalAttr
 

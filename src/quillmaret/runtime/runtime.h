@@ -6,9 +6,9 @@
 // `quill_state`; the shared types themselves are common to all of them
 // through the registry in the module SHARED_MODULE_NAME.
 //
-// Used by production: the records, the state and every routine declared here
-// except those their own files mark as kept for the tests (the other call
-// kinds, FUNCTION_FLAG_*, some call helpers).
+// Used by production: the records, the state and every routine declared here;
+// function_call.cpp and function_object.cpp say which parts of them only the
+// tests reach (the other call kinds, FUNCTION_FLAG_*).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -142,7 +142,9 @@ inline PyObject *kstr(ConstId id) noexcept { return quill_state.strings[id]; }
 // Steps that fill the state record, shared by the module's exec slot and the
 // test hooks' set-up. Each: 0, or -1 with an error set.
 int take_module_dict(PyObject *module) noexcept;  // module_dict: the module's dictionary
-int take_builtins() noexcept;                     // builtins: the builtins module
+// `field`: the module `name` of the interpreter's module table, which the
+// interpreter creates empty when there is none.
+int take_module(const char *name, PyObject *&field) noexcept;
 int init_metatype() noexcept;                     // metatype (type_registry.cpp)
 int init_function_type() noexcept;                // function_type, after metatype (type_registry.cpp)
 

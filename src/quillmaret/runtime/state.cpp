@@ -16,11 +16,11 @@ int take_module_dict(PyObject *module) noexcept {
     return 0;
 }
 
-int take_builtins() noexcept {
-    PyObject *builtins = PyImport_AddModuleRef("builtins");
-    if (!builtins)
+int take_module(const char *name, PyObject *&field) noexcept {
+    PyObject *module = PyImport_AddModuleRef(name);
+    if (!module)
         return -1;
-    Py_XSETREF(quill_state.builtins, builtins);
+    Py_XSETREF(field, module);
     return 0;
 }
 
