@@ -3,11 +3,12 @@
 // initializer's code object built over it.
 //
 // Used by production: all of it, once per import.
+#include "runtime/compat.h"  // PyUnstable_Code_NewWithPosOnlyArgs, dict_set_default
+#include "runtime/runtime.h"
+
 #include <cstring>  // memcpy, memset
 #include <utility>  // std::index_sequence
 
-#include "runtime/compat.h"  // PyUnstable_Code_NewWithPosOnlyArgs, dict_set_default
-#include "runtime/runtime.h"
 #include "stream_format.h"
 #include "constant_stream.h"  // generated: STREAM, its lengths, ENTRY_LENGTHS
 
