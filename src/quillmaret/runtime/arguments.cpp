@@ -6,7 +6,7 @@
 // payload) with it and tests the types of the last three.
 #include "arguments.h"
 
-#include "compat.h"  // unicode_ready, str_hash
+#include "compat.h"  // unicode_ready, PyUnstable_Unicode_GET_CACHED_HASH
 
 #include <cstdint>
 #include <cstring>  // std::memcmp
@@ -16,13 +16,20 @@
 namespace quill {
 namespace {
 
+// The hash of an exact str: the cached one, else computed (and cached) by
+// PyObject_Hash. -1 only with an error set.
+inline Py_hash_t str_hash(PyObject *s) noexcept {
+    Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(s);
+    return hash != -1 ? hash : PyObject_Hash(s);
+}
+
 // True when the parameter name holds the same text as the exact-str key:
 // hash, length and storage kind first, the bytes only when all agree. Never
 // runs an equality method.
 inline bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash) noexcept {
     Py_ssize_t len = PyUnicode_GET_LENGTH(key);
     int kind = PyUnicode_KIND(key);
-    return compat::str_hash(name) == key_hash && PyUnicode_GET_LENGTH(name) == len &&
+    return str_hash(name) == key_hash && PyUnicode_GET_LENGTH(name) == len &&
            PyUnicode_KIND(name) == kind &&
            std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key),
                        static_cast<size_t>(len) * static_cast<size_t>(kind)) == 0;
@@ -104,7 +111,7 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
         // 1. The key's hash, cached in the string once computed.
         if (compat::unicode_ready(key) < 0)
             return -1;
-        const Py_hash_t hash = compat::str_hash(key);
+        const Py_hash_t hash = str_hash(key);
         if (hash == -1)
             return -1;
         // 2. The keyword-eligible names.

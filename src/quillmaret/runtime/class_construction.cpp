@@ -9,7 +9,7 @@
 // its four lookup sites run once per import: it stays because that is how a
 // class statement looks its base up, not for speed.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item, dict_version
+#include "compat.h"  // PyDict_GetItemRef, dict_version
 
 namespace quill {
 
@@ -151,10 +151,9 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
 // with an error set.
 QUILL_NOINLINE static PyObject *probe_global(PyObject *name, LookupRecord *record) noexcept {
     PyObject *dict = quill_state.module_dict;
-    // Probe with the name's cached hash (interned names carry one; a name
-    //    never hashed yet is hashed here, once).
+    // Interned names carry their hash; one never hashed yet is hashed here, once.
     PyObject *value = nullptr;
-    int found = compat::dict_get_str_item(dict, name, &value);
+    int found = PyDict_GetItemRef(dict, name, &value);
     if constexpr (compat::HAS_DICT_VERSION) {
         // Read the tag after the probe: a key's __eq__ run by the probe may
         // have changed the dictionary, and the value belongs to the state

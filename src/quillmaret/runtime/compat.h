@@ -164,13 +164,6 @@ inline int unicode_ready(PyObject *s) noexcept {
 #endif
 }
 
-// The hash of an exact str: the cached one, else computed (and cached) by
-// `PyObject_Hash`. -1 only with an error set.
-inline Py_hash_t str_hash(PyObject *s) noexcept {
-    Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(s);
-    return hash != -1 ? hash : PyObject_Hash(s);
-}
-
 // ---------------------------------------------------------------------------
 // Dicts.
 
@@ -201,27 +194,6 @@ inline PyObject *dict_set_default(PyObject *dict, PyObject *key, PyObject *value
         return nullptr;
 #endif
     return result;
-}
-
-// Looks up the str `key` in `dict` as `PyDict_GetItemRef` does: 1 with a
-// new reference in *result, 0 when absent, -1 with an error set (a key's
-// __eq__ may raise).
-// Private road, 3.11: `_PyDict_GetItem_KnownHash` with the key's hash, which
-// skips the exact-str test and hash read `PyDict_GetItemWithError` repeats.
-// 3.12+: `PyDict_GetItemRef`.
-inline int dict_get_str_item(PyObject *dict, PyObject *key, PyObject **result) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    Py_hash_t hash = str_hash(key);
-    if (hash == -1) {
-        *result = nullptr;
-        return -1;
-    }
-    PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);  // borrowed
-    *result = Py_XNewRef(value);
-    return value ? 1 : (PyErr_Occurred() ? -1 : 0);
-#else
-    return PyDict_GetItemRef(dict, key, result);
-#endif
 }
 
 // ---------------------------------------------------------------------------

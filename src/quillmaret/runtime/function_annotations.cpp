@@ -7,7 +7,7 @@
 // reads a bound placeholder method that returns __annotations__, so that
 // tools like functools.wraps find the attribute they expect.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item, annotate_format_served
+#include "compat.h"  // PyDict_GetItemRef, annotate_format_served
 
 namespace quill {
 namespace {
@@ -51,7 +51,7 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
     Ref dict = Ref::borrow(f->func_dict);
     if (!dict)
         return 0;
-    return compat::dict_get_str_item(dict.get(), kstr(K___annotate__), result);
+    return PyDict_GetItemRef(dict.get(), kstr(K___annotate__), result);
 }
 
 }  // namespace
