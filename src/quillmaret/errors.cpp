@@ -217,7 +217,7 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
     if (check_required(slot, nargs, INIT_REQUIRED_COUNT, INIT_PARAM_COUNT, "__init__") < 0)
         return init_failed(LINE_INIT_DEF);
 
-    // The annotation status_code: int coerces, as the def line.
+    // status_code: int, coerced; a failure reports the def line.
     if (!PyLong_CheckExact(slot[P_status_code])) {
         if (!PyNumber_Check(slot[P_status_code]))
             return status_code_not_a_number(slot[P_status_code]);
