@@ -1,4 +1,5 @@
 """The shared type registry in "_quillrt_3_3_0": create, adopt, refuse."""
+import importlib.util
 import textwrap
 
 import pytest
@@ -276,6 +277,23 @@ class TestFetchWithCustomSpec:
             assert sys.getrefcount(type) == before_type
             assert sys.getrefcount(meta) == before_meta + 10
             print("ok")
+        """)
+
+    @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="the interpreter has no _testcapi")
+    def test_a_failed_registration_reports_its_error(self):
+        # 3.13.0 to 3.13.5 return the value with the MemoryError of the failed
+        # resize still pending; the registry must not carry it on.
+        run_ok("""
+            import _testcapi
+            from quillmaret import _quill_testhooks as hooks
+            full, key, value = {i: i for i in range(5)}, "new", object()  # the next key needs a resize
+            _testcapi.set_nomemory(0, 1)
+            try:
+                hooks.dict_set_default(full, key, value)
+            except MemoryError:
+                print("ok")
+            finally:
+                _testcapi.remove_mem_hooks()
         """)
 
     @pytest.mark.parametrize("seed, size, message", [

@@ -7,14 +7,10 @@
 // reads a bound placeholder method that returns __annotations__, so that
 // tools like functools.wraps find the attribute they expect.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item, annotate_format_served
+#include "compat.h"  // PyDict_GetItemRef, annotate_format_served
 
 namespace quill {
 namespace {
-
-inline FunctionObject *as_function(PyObject *op) noexcept {
-    return reinterpret_cast<FunctionObject *>(op);
-}
 
 // New reference to the dict returned by the stored __annotate__ callable
 // when called with the format 1, or null with an error set.
@@ -55,7 +51,7 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
     Ref dict = Ref::borrow(f->func_dict);
     if (!dict)
         return 0;
-    return compat::dict_get_str_item(dict.get(), kstr(K___annotate__), result);
+    return PyDict_GetItemRef(dict.get(), kstr(K___annotate__), result);
 }
 
 }  // namespace
