@@ -232,7 +232,7 @@ make_venv() {
 # all are there at matching versions: no pip run, no download).
 need() {
     local unmet
-    unmet=$("$py" "$root/scripts/lib/requirements.py" unmet "$@") || return 1
+    unmet=$("$py" "$root/tools/tasks/requirements.py" unmet "$@") || return 1
     [ -n "$unmet" ] || return 0
     log "installing $(echo $unmet | sed 's/ /, /g') into ${venv#"$root"/} (up to a minute or two; once)"
     # shellcheck disable=SC2086  # one requirement a word
@@ -243,7 +243,7 @@ need() {
 # the named extras of pyproject.toml into $venv.
 need_project() {
     local reqs
-    reqs=$("$py" "$root/scripts/lib/requirements.py" list "$@") || return 1
+    reqs=$("$py" "$root/tools/tasks/requirements.py" list "$@") || return 1
     # shellcheck disable=SC2086  # one requirement a word
     need $reqs "${BUILD_TOOLS[@]}"
 }

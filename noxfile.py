@@ -1,0 +1,119 @@
+"""The project's tasks: `nox -l` lists them, `nox -s NAME -- ARGS` runs one.
+
+Every session works inside the checkout: environments in .venv/sessions/,
+interpreters fetched from Debian in .venv/interpreters/, builds in build/,
+release files in dist/. Nothing is installed on the system. The longer logic
+lives in tools/tasks/ and tools/windows/.
+"""
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import nox
+
+ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "tools"))
+
+from tasks import envs, pythons, report  # noqa: E402
+
+nox.needs_version = ">=2026.10.20"
+nox.options.envdir = ".venv/sessions"
+nox.options.default_venv_backend = "virtualenv"
+# Environments are kept between runs, and remade when their interpreter changes.
+nox.options.reuse_venv = "yes"
+os.environ.setdefault("NOX_ENABLE_STALENESS_CHECK", "1")
+# Interpreters come from the user, or from Debian through the python-X.Y
+# sessions; never downloaded by nox. A missing one is a skip, with its reason.
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = False
+nox.options.sessions = ["tests"]
+
+PYTHONS = pythons.supported()
+OLDEST = PYTHONS[0]
+BUILD = ROOT / "build"
+
+# nox looks interpreters up by version on the PATH: the ones chosen here come
+# first, as links in .venv/pythons/ (see tools/tasks/pythons.py).
+os.environ["PATH"] = str(pythons.link_all(PYTHONS)) + os.pathsep + os.environ["PATH"]
+
+
+def _python_session(version: str):
+    def python(session: nox.Session) -> None:
+        if problem := envs.compiler_problem():
+            session.error(problem)
+        found = pythons.find(version, log=session.log)
+        if found is None:
+            message = f"Python {version} not found ({pythons.not_found(version)})"
+            if version == OLDEST:
+                session.error(message)
+            session.skip(message)
+        pythons.link(version, found)
+        session.log(f"Python {version}: {found}")
+
+    python.__doc__ = (f"Python {version} (the user's own, else Debian's, fetched) and a C++ compiler.\n\n"
+                      "Debian's interpreters are fetched once into .venv/interpreters.")
+    return nox.session(name=f"python-{version}", venv_backend="none", default=False)(python)
+
+
+# One session per version (nox does not parametrize sessions without an environment).
+for _version in PYTHONS:
+    _python_session(_version)
+
+
+def _pytest(session: nox.Session, label: str, *args: str, env: dict | None = None) -> None:
+    """Runs pytest in the session's environment; its exit status decides, and
+    the closing lines of the run say how it ended."""
+    xml = report.junit_path(BUILD, session.name)
+    try:
+        session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--junitxml={xml}", *args, env=env)
+    except nox.command.CommandFailed:
+        report.add(f"{label}: FAILED {report.counts(xml)}".rstrip())
+        raise
+    report.add(f"{label}: passed ({report.counts(xml)})")
+
+
+def _full_version(session: nox.Session) -> str:
+    return session.run("python", "-c", "import platform; print(platform.python_version())", silent=True).strip()
+
+
+@nox.session(python=PYTHONS, requires=["python-{python}"])
+def tests(session: nox.Session) -> None:
+    """The test suite, with the package and its test hooks built in.
+
+    `-- --cluster` first also installs the dask engine; other arguments go to pytest."""
+    args = list(session.posargs)
+    extras = ["test"]
+    if args[:1] == ["--cluster"]:
+        extras.append("cluster")
+        args = args[1:]
+    envs.install_missing(session, envs.project_requirements(*extras))
+    envs.install_package(session, BUILD / f"env-{session.python}")
+    _pytest(session, f"Python {_full_version(session)}", "-q", *args)
+
+
+@nox.session(python=OLDEST, requires=[f"python-{OLDEST}"])
+def demo(session: nox.Session) -> None:
+    """The demo: each error the client raises, from a mock API, then a success."""
+    envs.install_missing(session, envs.project_requirements())
+    envs.install_package(session, BUILD / "env-demo")
+    # The script's own folder heads sys.path: it imports the installed package, not src/.
+    session.run("python", "demo/run_demo.py", *session.posargs)
+
+
+@nox.session(python=PYTHONS, requires=["python-{python}"], default=False)
+def dev(session: nox.Session) -> None:
+    """Incremental development build into build/site-NAME-X.Y: `-- NAME [PIP ARGS]`.
+
+    The package with its hooks, built in build/dev-NAME-X.Y, for
+    PYTHONPATH=build/site-NAME-X.Y."""
+    if not session.posargs:
+        session.error("usage: nox -s dev-X.Y -- NAME [PIP ARGS...]")
+    name, *pip_args = session.posargs
+    envs.install_missing(session, envs.project_requirements("test"))
+    site = BUILD / f"site-{name}-{session.python}"
+    envs.pip_install_package(session, BUILD / f"dev-{name}-{session.python}", "--target", str(site),
+                             "--upgrade", "-Ccmake.define.QUILL_BUILD_TESTHOOKS=ON", *pip_args)
+    session.log(f"installed into {site}")
+    print(site)
