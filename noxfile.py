@@ -8,6 +8,7 @@ lives in tools/tasks/ and tools/windows/.
 from __future__ import annotations
 
 import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -17,6 +18,8 @@ ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "tools"))
 
 from tasks import envs, pythons, report  # noqa: E402
+from tasks import leak_hunt as leak_hunt_  # noqa: E402
+from tasks import sanitize as sanitize_  # noqa: E402
 
 nox.needs_version = ">=2026.10.20"
 nox.options.envdir = ".venv/sessions"
@@ -117,3 +120,83 @@ def dev(session: nox.Session) -> None:
                              "--upgrade", "-Ccmake.define.QUILL_BUILD_TESTHOOKS=ON", *pip_args)
     session.log(f"installed into {site}")
     print(site)
+
+
+def _self_check(session: nox.Session, label: str, failures: list[str]) -> None:
+    if failures:
+        report.add(f"{label}: SELF-CHECK FAILED")
+        session.error(f"SELF-CHECK FAILED on {label}: expected " + "; ".join(failures))
+    report.add(f"{label}: self-check passed")
+    session.log(f"self-check passed on {label}: the planted faults were reported")
+
+
+@nox.session(python=PYTHONS, requires=["python-{python}"], default=False)
+def leak_hunt(session: nox.Session) -> None:
+    """The suite with each test repeated, failing what leaks (debug builds of 3.11, 3.14, 3.15).
+
+    `-- --self-check` proves planted leaks are reported; other arguments go to pytest."""
+    version = session.python
+    self_check = session.posargs[:1] == ["--self-check"]
+    args = session.posargs[1:] if self_check else session.posargs
+    if version in pythons.DEBUG_FROM:
+        interpreter = pythons.find(version, debug=True, log=session.log)
+        if interpreter is None:
+            session.error(f"Python {version} (debug) not found ({pythons.not_found(version, debug=True)})")
+        python = leak_hunt_.debug_env(session, interpreter, ROOT / ".venv" / "sessions" / f"debug-{version}")
+        site = leak_hunt_.build_debug(session, python, version)
+        label = f"Python {leak_hunt_.full_version(python)} (debug)"
+    else:
+        envs.install_missing(session, envs.project_requirements("test"))
+        envs.install_package(session, BUILD / f"leak-{version}")
+        python, site = "python", None
+        label = f"Python {_full_version(session)} (release)"
+    if self_check:
+        session.log(f"self-check on {label}: hunting the planted leaks in {leak_hunt_.PLANTED} (under a minute)")
+        python = shutil.which(python, path=session.bin) or python
+        _self_check(session, label, leak_hunt_.self_check(python, site, version in pythons.DEBUG_FROM))
+        return
+    session.log(f"running the suite on {label} with the leak hunt (several minutes)")
+    argv, env = leak_hunt_.command(python, site, *args)
+    try:
+        session.run(*argv, env=env, external=True)
+    except nox.command.CommandFailed:
+        report.add(f"{label}: FAILED")
+        raise
+    report.add(f"{label}: passed")
+
+
+@nox.session(python=PYTHONS, requires=["python-{python}"], default=False)
+def sanitize(session: nox.Session) -> None:
+    """The suite against both modules built with ASan and UBSan; any report fails it.
+
+    `-- --self-check` proves planted memory errors are reported; other arguments go to pytest."""
+    version = session.python
+    libasan = sanitize_.runtime()
+    if libasan is None:
+        session.error("no AddressSanitizer runtime (libasan.so) for the compiler: "
+                      "on Debian, apt-get install libasan8 libubsan1")
+    envs.install_missing(session, envs.project_requirements("test"))
+    site, reports = BUILD / f"site-asan-{version}", BUILD / "sanitizer-reports" / version
+    shutil.rmtree(site, ignore_errors=True)
+    envs.pip_install_package(session, BUILD / f"asan-{version}", *sanitize_.pip_options(site))
+    label = f"Python {_full_version(session)}"
+    if session.posargs[:1] == ["--self-check"]:
+        session.log(f"self-check on {label}: each planted error in its own run (under a minute)")
+        python = shutil.which("python", path=session.bin)
+        _self_check(session, label, sanitize_.self_check(python, libasan, site, reports, session.log))
+        return
+    session.log(f"running the suite on {label} with {Path(libasan).name} preloaded (a few minutes)")
+    env = sanitize_.environment(libasan, site, reports)
+    try:
+        session.run(*sanitize_.pytest_command(*session.posargs), env=env)
+    except nox.command.CommandFailed:
+        failed = True
+    else:
+        failed = False
+    found = sanitize_.reports_written(reports)
+    for path in found:
+        session.log(f"report {path}:\n{path.read_text(errors='replace')}")
+    if found or failed:
+        report.add(f"{label}: FAILED" + (", sanitizer reports above" if found else ""))
+        session.error("sanitizer reports above" if found else "pytest failed")
+    report.add(f"{label}: passed, no sanitizer report")
