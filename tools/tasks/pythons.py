@@ -21,15 +21,17 @@ from . import debian
 ROOT = Path(__file__).resolve().parents[2]
 PYPROJECT = ROOT / "pyproject.toml"
 INTERPRETERS = ROOT / ".venv" / "interpreters"
+# The interpreters chosen, as pythonX.Y links; the folder heads nox's PATH.
+LINKS = ROOT / ".venv" / "pythons"
 # The suite each fetched version comes from: the release interpreters that
 # users seldom have yet, and the debug builds that count every reference.
 FROM_DEBIAN = {"3.14": "sid", "3.15": "sid"}
 DEBUG_FROM = {"3.11": "bookworm", "3.14": "sid", "3.15": "sid"}
 
-_PROBE = """import sys, sysconfig
+_PROBE = """import os, sys, sysconfig
 ok = ("%d.%d" % sys.version_info[:2] == sys.argv[1] and hasattr(sys, "gettotalrefcount") == (sys.argv[2] == "1")
       and not sysconfig.get_config_var("Py_GIL_DISABLED"))
-print(sys.executable) if ok else sys.exit(1)"""
+print(os.path.realpath(sys.executable)) if ok else sys.exit(1)"""
 
 
 def supported() -> list[str]:
@@ -60,8 +62,10 @@ def users_own(version: str) -> str | None:
     names = [f"python{version}"]
     if version == supported()[0]:
         names.insert(0, "python3")
+    # The PATH less the links made here (which name what was found before).
+    search = os.pathsep.join(p for p in os.environ.get("PATH", "").split(os.pathsep) if Path(p) != LINKS)
     for name in names:
-        path = shutil.which(name)
+        path = shutil.which(name, path=search)
         if path and (found := runs_as(path, version)):
             return found
     pattern = re.compile(re.escape(version) + r"\.(\d+)")
@@ -127,8 +131,6 @@ def find(version: str, debug: bool = False, fetching: bool = True, log=print) ->
         return None
     return runs_as(candidate, version, debug)
 
-
-LINKS = ROOT / ".venv" / "pythons"
 
 
 def link(version: str, interpreter: str | Path) -> None:

@@ -28,20 +28,23 @@ def junit_path(build: Path, name: str) -> Path:
     return path
 
 
-def counts(report: Path) -> str:
-    """"N passed, N skipped, ..." from a JUnit XML report; "" when there is none."""
+def tally(report: Path) -> dict[str, int]:
+    """{"passed": N, "failed": N, "errors": N, "skipped": N} from a JUnit XML report; {} when there is none."""
     try:
         suite = ET.parse(report).getroot()
     except (OSError, ET.ParseError):
-        return ""
+        return {}
     suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
     if suite is None:
-        return ""
-    get = lambda key: int(suite.get(key, 0))  # noqa: E731
-    failed, errors, skipped = get("failures"), get("errors"), get("skipped")
-    passed = get("tests") - failed - errors - skipped
-    parts = [(passed, "passed"), (failed, "failed"), (errors, "errors"), (skipped, "skipped")]
-    return ", ".join(f"{n} {word}" for n, word in parts if n)
+        return {}
+    found = {key: int(suite.get(key, 0)) for key in ("tests", "failures", "errors", "skipped")}
+    return {"passed": found["tests"] - found["failures"] - found["errors"] - found["skipped"],
+            "failed": found["failures"], "errors": found["errors"], "skipped": found["skipped"]}
+
+
+def counts(report: Path) -> str:
+    """"N passed, N skipped, ..." from a JUnit XML report; "" when there is none."""
+    return ", ".join(f"{n} {word}" for word, n in tally(report).items() if n)
 
 
 def _print() -> None:
