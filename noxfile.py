@@ -211,8 +211,8 @@ WINDOWS = [v for v in PYTHONS if v in wine.EMBED]
 @nox.session(venv_backend="none", default=False)
 def wine_tools(session: nox.Session) -> None:
     """Wine, osslsigncode and the MinGW binutils, which the Windows sessions need."""
-    if problem := envs.missing_tools(wine.PREREQUISITES):
-        session.error(f"the Windows sessions need what is {problem}")
+    if problem := envs.missing_tools(wine.PREREQUISITES, "the Windows sessions"):
+        session.error(problem)
 
 
 def _windows_build(session: nox.Session, version: str) -> tuple[str, Path, str, Path]:
@@ -379,3 +379,11 @@ def wheels_windows(session: nox.Session) -> None:
 def wheels_all(session: nox.Session) -> None:
     """Every release file: the sdist, a wheel for each interpreter found, and the Windows wheels."""
     session.log("dist/: " + ", ".join(sorted(p.name for p in (ROOT / "dist").glob("*.whl"))))
+
+
+@nox.session(venv_backend="none", default=False)
+def bench(session: nox.Session) -> None:
+    """The error benchmark on every interpreter, each against its C floor and peers (benchmarks/run-all).
+
+    Arguments go to run-all (interpreters, --samples N, --callgrind)."""
+    session.run(sys.executable, str(ROOT / "benchmarks" / "run-all"), *session.posargs, external=True)

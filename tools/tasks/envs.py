@@ -47,14 +47,14 @@ def compiler_problem(hint: str = "") -> str | None:
             f"(C++20); on Debian or Ubuntu: apt-get install g++-12, then run with CXX=g++-12{hint}")
 
 
-def missing_tools(tools: dict[str, str]) -> str | None:
-    """{program or path: Debian package}: the one line naming the packages to
-    install for the programs that are missing; None when all are there."""
-    packages = [package for program, package in tools.items()
-                if not (os.access(program, os.X_OK) if os.sep in program else shutil.which(program))]
+def missing_tools(tools: dict[str, str], needed_by: str) -> str | None:
+    """{program or absolute path: Debian package}: one line naming the packages
+    to install for what is missing; None when all are there."""
+    packages = list(dict.fromkeys(package for program, package in tools.items()
+                                  if not (os.path.exists(program) if os.path.isabs(program) else shutil.which(program))))
     if not packages:
         return None
-    return f"missing {', '.join(dict.fromkeys(packages))}: on Debian, apt-get install {' '.join(dict.fromkeys(packages))}"
+    return f"{needed_by} need {', '.join(packages)}, missing here: on Debian, apt-get install {' '.join(packages)}"
 
 
 def unsupported(version: str, supported: list[str]) -> str | None:
