@@ -246,7 +246,7 @@ def windows(session: nox.Session) -> None:
     label, pristine, python, out = _windows_build(session, version)
     # mypy 2 needs its native parser (ast-serialize), whose Windows build imports
     # bcryptprimitives.dll, which Wine 8 does not have: mypy 1 under Wine.
-    requirements = [r for r in envs.project_requirements("test") if r not in envs.project_requirements()]
+    requirements = [r for r in envs.project_requirements("test") if r not in envs.BUILD_TOOLS]
     wheel = wine.make_wheel(python, version, wine.metadata(python), ROOT / "build" / f"windows-{version}" / "test-wheel",
                             *sorted(out.glob("*.pyd")))
     folder = wine.test_environment(python, version, pristine, wheel, requirements + ["mypy<2"], session.log)
