@@ -37,6 +37,8 @@ nox.options.sessions = ["tests"]
 PYTHONS = pythons.supported()
 OLDEST = PYTHONS[0]
 BUILD = ROOT / "build"
+# The smoke test of an installed wheel, shared by every wheel session and cibuildwheel.
+SMOKE = ROOT / "tests" / "smoke.py"
 
 # nox looks interpreters up by version on the PATH: the ones chosen here come
 # first, as links in .venv/pythons/ (see tools/tasks/pythons.py).
@@ -66,12 +68,12 @@ for _version in PYTHONS:
     _python_session(_version)
 
 
-def _pytest(session: nox.Session, label: str, *args: str, env: dict | None = None) -> None:
+def _pytest(session: nox.Session, label: str, *args: str) -> None:
     """Runs pytest in the session's environment; its exit status decides, and
     the closing lines of the run say how it ended."""
     xml = report.junit_path(BUILD, session.name)
     try:
-        session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--junitxml={xml}", *args, env=env)
+        session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--junitxml={xml}", *args)
     except nox.command.CommandFailed:
         report.add(f"{label}: FAILED {report.counts(xml)}".rstrip())
         raise
@@ -297,8 +299,6 @@ def _check_wheel(session: nox.Session, label: str, wheel: Path, base: str) -> No
         result = session.run(str(where / "bin/python"), "-I", str(SMOKE), external=True, silent=True)
     session.log(f"smoke test: {result.strip()}")
 
-
-SMOKE = ROOT / "tests" / "smoke.py"
 
 
 def _linux_wheel(session: nox.Session) -> None:

@@ -20,7 +20,6 @@ another architecture nothing is patched or run: the tree is a sysroot.
 """
 from __future__ import annotations
 
-import os
 import platform
 import shutil
 import subprocess

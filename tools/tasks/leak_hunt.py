@@ -13,7 +13,6 @@ test handles.
 from __future__ import annotations
 
 import os
-import platform
 import shutil
 import subprocess
 import sys
@@ -118,4 +117,4 @@ def self_check(python: str, site: Path | None, debug: bool) -> list[str]:
 
 def full_version(python: str) -> str:
     return subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
-                          capture_output=True, text=True, check=True).stdout.strip() or platform.python_version()
+                          capture_output=True, text=True, check=True).stdout.strip()
