@@ -8,12 +8,15 @@ from pathlib import Path
 
 import pytest
 
-pytestmark = pytest.mark.skipif(sys.platform == "win32",
-                                reason="the tasks run on Linux (tools/tasks, noxfile.py)")
+# Each runs programs (a compiler, nox): run once by the leak hunt, as the
+# tests of fresh interpreters are.
+pytestmark = [pytest.mark.skipif(sys.platform == "win32", reason="the tasks run on Linux (tools/tasks, noxfile.py)"),
+              pytest.mark.subprocess]
 
 ROOT = Path(__file__).resolve().parent.parent
 NOX = ROOT / ".venv" / "nox" / "bin" / "nox"
-sys.path.insert(0, str(ROOT / "tools"))
+if str(ROOT / "tools") not in sys.path:
+    sys.path.insert(0, str(ROOT / "tools"))
 tasks_envs = pytest.importorskip("tasks.envs", reason="the task helpers are not in this tree")
 
 
@@ -68,7 +71,6 @@ def test_missing_prerequisites_named_with_their_package(tmp_path):
     assert tasks_envs.missing_tools({str(present): "here"}, "x") is None
 
 
-@pytest.mark.subprocess
 @pytest.mark.skipif(not NOX.exists(), reason="nox is not installed in .venv/nox (bash scripts/nox installs it)")
 @COMPILERS
 def test_wheels_refused_before_anything_is_made(tmp_path, make_env, says):

@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+TOOLS = str(ROOT / "tools")
 pytestmark = pytest.mark.skipif(not (ROOT / "pyproject.toml").exists(), reason="the source tree is not available")
 
 
@@ -64,7 +65,8 @@ def test_compat_guard_refuses_below_the_oldest():
 
 
 def test_task_tables_name_only_supported_versions():
-    sys.path.insert(0, str(ROOT / "tools"))
+    if TOOLS not in sys.path:
+        sys.path.insert(0, TOOLS)
     from tasks import pythons
     from windows import wine
     supported = [f"3.{minor}" for _, minor in classifiers()]
