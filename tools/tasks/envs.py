@@ -57,12 +57,6 @@ def missing_tools(tools: dict[str, str], needed_by: str) -> str | None:
     return f"{needed_by} need {', '.join(packages)}, missing here: on Debian, apt-get install {' '.join(packages)}"
 
 
-def unsupported(version: str, supported: list[str]) -> str | None:
-    if version in supported:
-        return None
-    return f"Python {version} is not supported: the package builds for Python {', '.join(supported)}"
-
-
 def project_requirements(*extras: str) -> list[str]:
     """The build requirements, dependencies and the named extras of pyproject.toml, with the build tools."""
     out = subprocess.run([sys.executable, str(REQUIREMENTS), "list", *extras], capture_output=True, text=True,
