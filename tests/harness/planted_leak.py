@@ -1,4 +1,4 @@
-"""Planted faults for the leak hunt's self-check (scripts/leak-hunt --self-check).
+"""Planted faults for the leak hunt's self-check (nox -s leak_hunt -- --self-check).
 
 Not collected by the normal suite (the name does not match test_*.py): the
 self-check runs this file under the hunt and passes only when the hunt
