@@ -23,8 +23,8 @@ gives the median ns per call of each job and the median of the per-sample
 ratios ours/builtin; the target is a ratio within 1.05.
 
 Needs the package built with the test hooks, e.g.
-  scripts/dev-install bench
-  PYTHONPATH=build/site-bench python3 benchmarks/bench_function_call.py
+  bash scripts/nox -s dev-3.11 -- bench
+  PYTHONPATH=build/site-bench-3.11 .venv/sessions/dev-3-11/bin/python benchmarks/bench_function_call.py
 """
 import argparse
 import gc

@@ -1,12 +1,12 @@
 """The QuillMaret SDK demo: every error class the client raises, against a local mock API.
 
 Each case makes a real request (to the mock, or to an address where nothing
-listens), prints the caught class and its attributes and the last line of
-the traceback, and says whether it behaved: raised exactly the expected class
-(or, for the last case, returned the data).  One case raises its error in a
-worker process and checks that the parent receives it with its class and
-attributes intact.  The last line counts the cases and those that behaved;
-the exit status is 1 if any did not.
+listens), prints the caught class and its attributes, the last line of the
+traceback and the client's notes on its attempts, and says whether it
+behaved: raised exactly the expected class (or, for the last case, returned
+the data).  One case raises its error in a worker process and checks that
+the parent receives it with its class and attributes intact.  The last line
+counts the cases and those that behaved; the exit status is 1 if any did not.
 """
 
 from __future__ import annotations
@@ -25,15 +25,16 @@ from quillmaret import (
     QuillMaretNotComputedError,
     QuillMaretRateLimitError,
 )
-from quillmaret.client import QuillMaretClient
+from quillmaret.client import DEFAULT_MAX_RETRIES, QuillMaretClient
 from quillmaret.mock_api import FREE_KEY, FREE_TIER_LIMIT, PRO_KEY, REVOKED_KEY, MockDataAPI
 
 TIMEOUT = 5.0  # seconds a request may take; the mock answers in milliseconds
 
 
 def describe(err: QuillMaretError) -> None:
-    """Prints the caught error's class, attributes and last traceback line."""
-    last_line = "".join(traceback.format_exception_only(type(err), err)).rstrip("\n")
+    """Prints the caught error's class, attributes, last traceback line and notes."""
+    # The exception's own line; its notes, which follow it, are shown apart.
+    last_line = traceback.format_exception_only(type(err), err)[0].rstrip("\n")
     print(f"   caught       {type(err).__name__}")
     if isinstance(err, QuillMaretAPIError):
         print(f"   status_code  {err.status_code!r}")
@@ -42,6 +43,8 @@ def describe(err: QuillMaretError) -> None:
     else:
         print(f"   args         {err.args!r}")
     print(f"   last line    {last_line}")
+    for note in getattr(err, "__notes__", ()):
+        print(f"   note         {note}")
 
 
 def expect_error(expected: type[QuillMaretError], call: Callable[[], object]) -> bool:
@@ -133,7 +136,8 @@ def main() -> int:
         print(f"QuillMaret demo: mock data API at {url}")
 
         def server_error() -> None:
-            api.fail_next(500)
+            # The client retries a 500: it fails on the first attempt and every retry.
+            api.fail_next(500, times=1 + DEFAULT_MAX_RETRIES)
             fetch(url, PRO_KEY, "FR", 2024, 1)
 
         def maintenance() -> None:

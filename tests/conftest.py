@@ -89,7 +89,7 @@ def _under_wine():
     return hasattr(ctypes.windll.ntdll, "wine_get_version")
 
 
-# Windows programs run under Wine (scripts/test-windows) where Wine's own
+# Windows programs run under Wine (the windows sessions) where Wine's own
 # behaviour differs from Windows'.
 UNDER_WINE = _under_wine()
 

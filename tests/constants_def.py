@@ -7,11 +7,7 @@ import ast
 import re
 from pathlib import Path
 
-import pytest
-
 DEF_FILE = Path(__file__).resolve().parents[1] / "src" / "quillmaret" / "constants.def"
-
-needs_source = pytest.mark.skipif(not DEF_FILE.exists(), reason="the source tree is not available")
 
 _ENTRY = re.compile(r'^QUILL_(TEXT|NAME)\((\w+), (".*")\)$')
 _LINE = re.compile(r'^QUILL_LINE\((\w+), (\d+)\)')

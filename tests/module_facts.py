@@ -1,15 +1,15 @@
 """What the module's traceback entries and type-test messages say, for the
 tests and for the child programs they run (a plain module, without pytest)."""
+from constants_def import text
 
 # The file name of every traceback entry the module adds, and the functions
 # those entries name.
-SOURCE_FILE = "src/quillmaret/_m3"
-INIT_FUNC = "quillmaret._m3.QuillMaretAPIError.__init__"
-IMPORT_FUNC = "init quillmaret._m3"
+SOURCE_FILE = text("FILENAME")
+INIT_FUNC = text("MODULE_NAME") + "." + text("API_INIT_QUALNAME")
+IMPORT_FUNC = "init " + text("MODULE_NAME")
 
 # Appended to a type-test message when the value is of a subclass of the type.
-NOTE = ("Note that QuillMaret is deliberately stricter than PEP-484 and rejects subclasses of builtin "
-        "types. Pass a value of the builtin type itself, for example str(value) or dict(value).")
+NOTE = text("SUBCLASS_NOTE")
 
 
 def module_entries(exc):

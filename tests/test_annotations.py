@@ -277,6 +277,28 @@ HOSTILE_READS = {
         assert got == {f"x{i}": [i] for i in range(10)}
         assert f.__annotations__ == {"replaced": 1}
     """,
+    # 3.11 collects inside the allocation of the empty dict (with the dict
+    # free list drained); later versions at the next eval breaker.
+    "field stored by a collection while the empty dict is made": """
+        import gc, sys
+        stored, armed = {"stored": "by a collection"}, []
+        def store(phase, info):
+            if phase == "stop" and armed:
+                armed.clear()
+                f.__annotations__ = stored
+        gc.callbacks.append(store)
+        gc.disable()
+        gc.collect()
+        held = [{} for _ in range(200)]
+        gc.set_threshold(1)
+        armed.append(True)
+        gc.enable()
+        got = f.__annotations__
+        gc.collect()
+        assert not armed and f.__annotations__ is stored
+        # 3.11: read back as stored, held by the field, `stored` and `got`.
+        assert (got is stored and sys.getrefcount(stored) == 4) or sys.version_info >= (3, 12)
+    """,
 }
 
 

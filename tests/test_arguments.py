@@ -6,14 +6,12 @@ import sys
 import pytest
 
 from conftest import import_hooks
+from module_facts import NOTE
 
 hooks = import_hooks()
 
 NAMES = ["self", "status_code", "message", "payload"]
 SELF = object()
-NOTE = ("Note that QuillMaret is deliberately stricter than PEP-484 and rejects subclasses of "
-        "builtin types. Pass a value of the builtin type itself, for example str(value) or "
-        "dict(value).")
 
 
 def too_few(n):

@@ -9,7 +9,10 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from constants_def import DEF_FILE, entries as source_entries, line_positions, needs_source, source_lines
+from constants_def import DEF_FILE, entries as source_entries, line_positions, source_lines
+from module_facts import SOURCE_FILE
+
+needs_source = pytest.mark.skipif(not DEF_FILE.exists(), reason="the source tree is not available")
 from conftest import import_hooks
 
 hooks = import_hooks()
@@ -393,7 +396,7 @@ class TestDecodedTable:
         # single-character strings, which anything in the process may intern.
         assert not any(flag for s, flag in zip(strings[:first_name], interned) if len(s) > 1)
         assert all(interned[first_name:])
-        assert strings.index("src/quillmaret/_m3") < first_name
+        assert strings.index(SOURCE_FILE) < first_name
 
     def test_lengths_count_bytes(self):
         _, n, lengths, line_table_length = hooks.compiled_stream()
@@ -446,7 +449,7 @@ class TestCodeObject:
         ("co_firstlineno", source_lines()["INIT_DEF"]),
         ("co_name", "__init__"),
         ("co_qualname", "__init__"),
-        ("co_filename", "src/quillmaret/_m3"),
+        ("co_filename", SOURCE_FILE),
         ("co_consts", ()),
         ("co_names", ()),
         ("co_freevars", ()),
@@ -463,10 +466,10 @@ class TestCodeObject:
         assert code.co_name is code.co_qualname is by_text["__init__"]
         if sys.version_info >= (3, 13):
             # 3.13 interns a code object's file name: an equal interned string.
-            assert code.co_filename == by_text["src/quillmaret/_m3"]
+            assert code.co_filename == by_text[SOURCE_FILE]
             assert sys.intern(code.co_filename) is code.co_filename
         else:
-            assert code.co_filename is by_text["src/quillmaret/_m3"]
+            assert code.co_filename is by_text[SOURCE_FILE]
         assert all(v is by_text[v] for v in code.co_varnames)
         assert code.co_linetable == line_table
 
@@ -487,7 +490,7 @@ class TestCodeObject:
         from quillmaret import _m3
         code = _m3.QuillMaretAPIError.__dict__["__init__"].__code__
         assert (code.co_varnames, code.co_firstlineno, code.co_filename) == (
-            ("self", "status_code", "message", "payload"), 8, "src/quillmaret/_m3")
+            ("self", "status_code", "message", "payload"), 8, SOURCE_FILE)
         assert [line for _, _, line in code.co_lines()] == expected_co_lines()
 
     def test_rebuilding_releases_the_old_code_object(self):
@@ -577,14 +580,17 @@ class TestProducerProgram:
         assert message in proc.stderr
         assert not out.exists() and not (tmp_path / "constant_stream.h.tmp").exists()
 
-    def test_a_new_entry_needs_no_other_edit(self, tmp_path):
+    # The longest entry the length table holds is accepted (one byte more is
+    # refused above).
+    @pytest.mark.parametrize("text", ["zz", "z" * 255], ids=["short", "255 bytes"])
+    def test_a_new_entry_needs_no_other_edit(self, tmp_path, text):
         # Counts and lengths follow constants.def: nothing else states them.
         exe = build_producer(tmp_path, edited_def('QUILL_NAME(values, "values")',
-                                                  'QUILL_NAME(values, "values")\nQUILL_NAME(zz, "zz")'))
+                                                  f'QUILL_NAME(values, "values")\nQUILL_NAME(zz, "{text}")'))
         out = tmp_path / "constant_stream.h"
         proc = subprocess.run([str(exe), str(out)], capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
         _, n, lengths, _ = hooks.compiled_stream()
         header = out.read_text()
         assert f"ENTRY_COUNT = {len(lengths) + 1};" in header
-        assert f"DECODED_LENGTH = {n + 2};" in header
+        assert f"DECODED_LENGTH = {n + len(text)};" in header

@@ -4,6 +4,7 @@ import pytest
 import quillmaret._m3 as m3
 from conftest import address_text
 from constants_def import text
+from module_facts import SOURCE_FILE
 
 NAMES = ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
          "QuillMaretRateLimitError", "QuillMaretNotComputedError"]
@@ -73,7 +74,7 @@ class TestInitializerObject:
     def test_code_object(self):
         code = INIT.__code__
         assert code.co_varnames == ("self", "status_code", "message", "payload")
-        assert (code.co_argcount, code.co_firstlineno, code.co_filename) == (4, 8, "src/quillmaret/_m3")
+        assert (code.co_argcount, code.co_firstlineno, code.co_filename) == (4, 8, SOURCE_FILE)
 
     def test_signature(self):
         import inspect

@@ -1,8 +1,11 @@
 """The README's Installation section, as it stands: its commands run in a
-temporary folder, from a wheel and from the source, and the install check
-prints the package's version."""
+temporary folder, from a wheel and from a read-only copy of the source
+(which the install leaves as it was), and the install check prints the
+package's version."""
 import os
 import re
+import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -57,10 +60,33 @@ def run_commands(commands, tmp_path, env):
     return proc.stdout
 
 
+def read_only_source(where):
+    """A copy of the checkout's sources (what git tracks, or all but the
+    build products) in `where`, made read-only; returns it."""
+    try:
+        listed = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True).stdout
+        files = [name for name in listed.decode().split("\0") if name and (ROOT / name).is_file()]
+    except (OSError, subprocess.CalledProcessError):
+        skipped = {".git", ".venv", "build", "dist", ".hypothesis", "__pycache__"}
+        files = [p.relative_to(ROOT).as_posix() for p in ROOT.rglob("*")
+                 if p.is_file() and not skipped & set(p.relative_to(ROOT).parts)]
+    for name in files:
+        (where / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, where / name)
+    for path in [where, *where.rglob("*")]:
+        path.chmod(path.stat().st_mode & ~(stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
+    return where
+
+
+def snapshot(where):
+    """Every path under `where` with its size and modification time."""
+    return {p.relative_to(where).as_posix(): (p.stat().st_size, p.stat().st_mtime_ns) for p in where.rglob("*")}
+
+
 @pytest.fixture(scope="module")
 def wheel_dir(tmp_path_factory):
     """A folder holding a wheel of the checkout for this interpreter, built as
-    scripts/build-wheels builds it (without its repair, which only renames the
+    the wheel sessions build it (without its repair, which only renames the
     platform tag and bundles no library here)."""
     pytest.importorskip("scikit_build_core", reason="the build requirements are not installed")
     where = tmp_path_factory.mktemp("dist")
@@ -82,7 +108,7 @@ def wheel_dir(tmp_path_factory):
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="builds uninstrumented packages: not a sanitizer test")
 @pytest.mark.skipif(not EMULATOR and Path(sys.base_prefix).resolve().is_relative_to((ROOT / ".venv").resolve()),
-                    reason="an interpreter fetched by scripts/fetch-pythons has no ensurepip wheels "
+                    reason="an interpreter fetched from Debian into .venv/interpreters has no ensurepip wheels "
                            "of its own (Debian's python3.X-venv), which `python3 -m venv` needs")
 @pytest.mark.subprocess
 @pytest.mark.parametrize("way", [
@@ -96,9 +122,15 @@ def test_installation_section_installs_and_checks(way, tmp_path, request):
     if way == "wheel":
         commands = blocks["wheel"].replace(DIST, str(request.getfixturevalue("wheel_dir")))
     else:
-        commands = blocks["source"].replace(SOURCE, str(ROOT))
+        source = read_only_source(tmp_path / "checkout")
+        before = snapshot(source)
+        commands = blocks["source"].replace(SOURCE, str(source))
     env = user_env(tmp_path)
     run_commands(commands, tmp_path, env)
+    if way == "source":
+        # Nothing written into the checkout (as root, the copy's missing write
+        # bits would not have stopped a write: the snapshot does).
+        assert snapshot(source) == before
     printed = run_commands(blocks["check"], tmp_path, env)
     assert printed == quillmaret.__version__ + "\n"
     # The version the section says the check prints.

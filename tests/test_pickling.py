@@ -59,6 +59,24 @@ class OneSlotError(QuillMaretAPIError):
     __slots__ = "tag"
 
 
+class _WeakrefMixin:
+    __slots__ = ("__weakref__",)
+
+
+class _DictMixin:
+    __slots__ = ("__dict__",)
+
+
+@register_pickling
+class WeakrefMixinError(_WeakrefMixin, QuillMaretAPIError):
+    """A mixin's __slots__ names __weakref__: no value to carry."""
+
+
+@register_pickling
+class DictMixinError(_DictMixin, QuillMaretAPIError):
+    """A mixin's __slots__ names __dict__: the instance dict travels as itself."""
+
+
 def make_error(cls):
     err = cls(429, "slow down \u00e9\u4e2d\U0001d11e", {"retry_after_seconds": 30, "nested": [1, {"k": None}]})
     err.request_id = "req-1"
@@ -160,6 +178,8 @@ class TestUserSubclasses:
         (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2}),
         (_PrivateSlotError, {"_PrivateSlotError__token": "t-1"}),
         (OneSlotError, {"tag": "t-2"}),
+        (WeakrefMixinError, {}),
+        (DictMixinError, {}),
     ]
 
     @pytest.mark.parametrize("cls,slots", SLOTTED, ids=[c.__name__ for c, _ in SLOTTED])

@@ -109,10 +109,41 @@ class TestReadmeExample:
         [line] = proc.stderr.splitlines()
         assert line.startswith("QuillMaret API unreachable: ")
 
-    @pytest.mark.parametrize("port", ["99999", "-1"])
-    def test_mock_refuses_a_port_out_of_range_in_one_line(self, port):
-        proc = subprocess.run([*MOCK, "--port", port], capture_output=True, text=True,
-                              env=child_env(), timeout=60)
-        assert (proc.returncode, proc.stdout) == (2, "")
+    @pytest.mark.parametrize("port, code, says", [
+        ("99999", 2, "port {}: "), ("-1", 2, "port {}: "), ("65536", 2, "port {}: "),
+        ("in use", 1, "127.0.0.1:{}: "),
+    ])
+    def test_mock_refuses_a_port_it_cannot_serve_on_in_one_line(self, port, code, says):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            if port == "in use":
+                port = str(taken.getsockname()[1])
+            proc = subprocess.run([*MOCK, "--port", port], capture_output=True, text=True,
+                                  env=child_env(), timeout=60)
+        assert (proc.returncode, proc.stdout) == (code, "")
         [line] = proc.stderr.splitlines()
-        assert line.startswith(f"mock_api: cannot serve on port {port}: "), line
+        assert line.startswith("mock_api: cannot serve on " + says.format(port)), line
+
+
+def plain(text):
+    """text without Markdown's backticks, its blanks and line breaks as single spaces."""
+    return " ".join(text.replace("`", "").split())
+
+
+def errors_table():
+    """{class: (HTTP status, cause)} of the README's errors table."""
+    rows = re.findall(r"^\| `(QuillMaret\w+)` \| ([^|]*) \| [^|]* \| ([^|]*) \|",
+                      README.read_text(encoding="utf-8"), re.M)
+    return {name: (plain(status), plain(cause)) for name, status, cause in rows}
+
+
+@pytest.mark.parametrize("name", ["QuillMaretError", "QuillMaretAPIError", "QuillMaretAuthError",
+                                  "QuillMaretRateLimitError", "QuillMaretNotComputedError"])
+def test_help_tells_each_class_as_the_errors_table_does(name):
+    import quillmaret
+    [entry] = re.findall(rf"^{name}\b.*\n((?:    .*\n)+)", quillmaret.__doc__, re.M)
+    status, cause = errors_table()[name]
+    if status != "none":
+        assert plain(entry).startswith(f"On {status}. "), entry
+    assert cause in plain(entry), entry

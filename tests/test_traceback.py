@@ -6,6 +6,7 @@ import traceback
 import pytest
 
 from conftest import import_hooks, run_python, with_super_hidden_from_exec
+from module_facts import SOURCE_FILE
 
 hooks = import_hooks()
 
@@ -17,10 +18,10 @@ def empty_cache():
     hooks.code_cache_reset()
 
 
-def add_entry(exc, funcname="fn", line=7, filename="src/file"):
+def add_entry(exc, funcname="fn", line=7):
     """Raises exc through the hook; returns the exception that came out."""
     with pytest.raises(BaseException) as info:
-        hooks.add_traceback(exc, funcname, line, filename)
+        hooks.add_traceback(exc, funcname, line)
     return info.value
 
 
@@ -33,13 +34,11 @@ def last_entry(exc):
 
 class TestEntry:
     def test_entry_names_function_file_and_line(self):
-        exc = add_entry(ValueError("x"), "quillmaret._m3.f", 12, "src/quillmaret/_m3")
+        exc = add_entry(ValueError("x"), "quillmaret._m3.f", 12)
         summary = traceback.extract_tb(exc.__traceback__)[-1]
-        assert (summary.name, summary.filename, summary.lineno) == (
-            "quillmaret._m3.f", "src/quillmaret/_m3", 12)
+        assert (summary.name, summary.filename, summary.lineno) == ("quillmaret._m3.f", SOURCE_FILE, 12)
         code = last_entry(exc).tb_frame.f_code
-        assert (code.co_name, code.co_filename, code.co_firstlineno) == (
-            "quillmaret._m3.f", "src/quillmaret/_m3", 12)
+        assert (code.co_name, code.co_filename, code.co_firstlineno) == ("quillmaret._m3.f", SOURCE_FILE, 12)
 
     def test_frame_globals_are_the_module_dictionary(self):
         # The hooks module has no __builtins__: the frame must still be made
@@ -72,7 +71,7 @@ class TestEntry:
 
 class TestCodeCache:
     def test_first_failure_caches_code(self):
-        exc = add_entry(ValueError(), "fn", 9, "src/file")
+        exc = add_entry(ValueError(), "fn", 9)
         lines, capacity, codes = hooks.code_cache()
         assert (lines, capacity) == ([9], 64)
         assert codes[0] is last_entry(exc).tb_frame.f_code
@@ -81,7 +80,7 @@ class TestCodeCache:
         names = ["quillmaret._m3.QuillMaretAPIError.__init__", "init quillmaret._m3", "b", "a"]
         for _ in range(2):  # made, then found in the cache
             for name in names:
-                exc = add_entry(TypeError(), name, 8, "src/quillmaret/_m3")
+                exc = add_entry(TypeError(), name, 8)
                 summary = traceback.extract_tb(exc.__traceback__)[-1]
                 assert (summary.name, summary.lineno) == (name, 8)
         lines, _, codes = hooks.code_cache()
@@ -153,8 +152,8 @@ def test_exec_slot_failure_adds_entry_and_retry_gets_new_module():
             raise SystemExit("the import did not fail")
         assert str(error) == "name 'super' is not defined", str(error)
         last = traceback.extract_tb(error.__traceback__)[-1]
-        assert (last.name, last.filename, last.lineno) == (
-            "init quillmaret._m3", "src/quillmaret/_m3", 1), last
+        from module_facts import IMPORT_FUNC, SOURCE_FILE
+        assert (last.name, last.filename, last.lineno) == (IMPORT_FUNC, SOURCE_FILE, 1), last
 
         import quillmaret._m3 as m3
         assert len(seen) == 2 and m3 is seen[1] and m3 is not seen[0], seen

@@ -1,4 +1,5 @@
 """The shared type registry in "_quillrt_3_3_0": create, adopt, refuse."""
+import importlib.util
 import textwrap
 
 import pytest
@@ -142,16 +143,30 @@ class TestRegistryFailures:
         # Another runtime's metatype: on 3.13 its types are larger than type's.
         ("_common_types_metatype", "type(__import__('_ctypes').Structure)", WRONG_NAME),
         ("_common_types_metatype", 'type("Seeded", (type,), {})', WRONG_NAME),
+        # The runtime's metatype by name, with larger records or items than type's.
+        ("_common_types_metatype", "metatype_sized(8, 0)", WRONG_SIZE),
+        ("_common_types_metatype", "metatype_sized(0, 8)", WRONG_SIZE),
         ("quill_function_or_method", "Impostor", WRONG_METATYPE),
     ])
     def test_import_fails_on_a_bad_registry_entry(self, key, seed, message):
         # The refused entry stays, nothing is registered after it, and the
         # collector, which an adopted impostor crashed, runs clean.
         proc = run_python(f"""
-            import gc, sys, types
+            import ctypes, gc, sys, types
             class Impostor:  # instances of the function record's basic size
                 __slots__ = [f"s{{i}}" for i in range(({function_size()} - 16) // 8)]
             assert Impostor.__basicsize__ == {function_size()}
+            class Spec(ctypes.Structure):  # PyType_Spec
+                _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int),
+                            ("itemsize", ctypes.c_int), ("flags", ctypes.c_uint),
+                            ("slots", ctypes.c_void_p)]
+            def metatype_sized(extra, itemsize):
+                end = (ctypes.c_void_p * 2)()  # an empty slot list: its {{0, NULL}} end
+                spec = Spec(b"_quillrt_3_3_0._common_types_metatype", type.__basicsize__ + extra,
+                            itemsize, 0, ctypes.addressof(end))
+                make = ctypes.pythonapi.PyType_FromSpecWithBases
+                make.restype, make.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.py_object]
+                return make(ctypes.addressof(spec), (type,))
             shared = types.ModuleType("_quillrt_3_3_0")
             seed = {seed}
             setattr(shared, {key!r}, seed)
@@ -262,6 +277,23 @@ class TestFetchWithCustomSpec:
             assert sys.getrefcount(type) == before_type
             assert sys.getrefcount(meta) == before_meta + 10
             print("ok")
+        """)
+
+    @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="the interpreter has no _testcapi")
+    def test_a_failed_registration_reports_its_error(self):
+        # 3.13.0 to 3.13.5 return the value with the MemoryError of the failed
+        # resize still pending; the registry must not carry it on.
+        run_ok("""
+            import _testcapi
+            from quillmaret import _quill_testhooks as hooks
+            full, key, value = {i: i for i in range(5)}, "new", object()  # the next key needs a resize
+            _testcapi.set_nomemory(0, 1)
+            try:
+                hooks.dict_set_default(full, key, value)
+            except MemoryError:
+                print("ok")
+            finally:
+                _testcapi.remove_mem_hooks()
         """)
 
     @pytest.mark.parametrize("seed, size, message", [

@@ -5,20 +5,31 @@ failure of the SDK's client (quillmaret.client.QuillMaretClient) raises one
 of these classes, all importable from this package:
 
 QuillMaretError
-    Base of every SDK error; raised itself when the API cannot be reached or
-    answers with something other than JSON.
+    Base of every SDK error; raised itself when the API cannot be reached,
+    does not answer within the client's timeout (a limit on the whole call),
+    redirects in a loop, or answers with something broken, larger than
+    max_response_bytes or other than a JSON object; the underlying exception
+    is its __cause__.
 QuillMaretAPIError(status_code, message, payload=None)
-    The API answered with a non-success status that has no class of its own
-    (400, 500, 503, ...).  Derives from QuillMaretError.
+    On any other non-success status (400, 500, 503, ...), and a 404 without
+    the API's error body.  The API answered with a non-success status that
+    has no class of its own.  A 404 without the API's JSON error body came
+    from something else (a wrong base_url, a proxy): its message names the
+    URL that was not found.  A wrong base_url gives that 404 from most
+    servers, and a 400 naming the path from the local mock.  Derives from
+    QuillMaretError.
 QuillMaretAuthError
-    401 or 403: the API key is missing, invalid or revoked.
+    On 401, 403.  The API key is missing (for an endpoint that requires
+    one), invalid, or has been revoked.
 QuillMaretRateLimitError
-    429: the key exceeded its rate limit (200 requests per 24 hours on the
-    free tier, a sliding window); the payload's "retry_after_seconds" says
-    how long to wait.
+    On 429.  The key exceeded its rate limit: 200 requests per 24 hours on
+    the free tier, a sliding window.  The payload's "retry_after_seconds"
+    says how long to wait.
 QuillMaretNotComputedError
-    404: the requested (country, year, quarter) has not been computed yet;
-    expected for very recent quarters, not a bug.
+    On 404 with the API's error body.  The requested (country, year,
+    quarter) has not been ingested or computed.  Data is refreshed in
+    monthly/quarterly batches, not on demand.  Expected for very recent
+    quarters, not a bug.
 
 The last three derive from QuillMaretAPIError; catch them before it.
 

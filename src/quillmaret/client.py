@@ -14,16 +14,33 @@ raises QuillMaretAPIError saying that the URL was not found.
 
 The API key is sent only to the API's origin (scheme, host and port): a
 redirect to another origin is followed without it.
+
+A failure that may pass is retried, max_retries times by default 2: a
+connection that fails, is reset, or ends before the whole answer arrived,
+and the statuses 429, 500, 502, 503 and 504.  Before each retry the client
+waits as the server asks (the Retry-After header, else the payload's
+"retry_after_seconds"), else a random time of up to 0.5 s, doubling with
+each retry up to 8 s.  The call's timeout bounds the attempts and the waits
+together: a wait that would end past it, or that is longer than 60 s, is not
+made, and the last error is raised at once.  The error raised is the last
+attempt's, as it would be without retries, with a note (PEP 678) of the
+attempts and waits.
 """
 
 from __future__ import annotations
 
 import contextvars
+import datetime
+import email.message
+import email.utils
 import http.client
 import io
 import json
+import math
 import operator
+import random
 import socket
+import ssl
 import sys
 import time
 import urllib.error
@@ -43,6 +60,7 @@ from quillmaret._m3 import (
 __all__ = [
     "DEFAULT_BASE_URL",
     "DEFAULT_MAX_RESPONSE_BYTES",
+    "DEFAULT_MAX_RETRIES",
     "QuillMaretClient",
     "error_for_response",
 ]
@@ -51,6 +69,26 @@ DEFAULT_BASE_URL = "https://api.quillmaret.example/v1"
 
 # The API answers with small JSON objects; anything near this size is not one.
 DEFAULT_MAX_RESPONSE_BYTES = 10 * 1024 * 1024
+
+# Retries after a failure that may pass.  Two retries ride out a restart or
+# a brief overload without making a caller who needs an answer now wait long.
+DEFAULT_MAX_RETRIES = 2
+
+# The statuses that say "try again": a rate limit, a server or gateway in
+# trouble.  Any other status would answer the same to the same request.
+_RETRIED_STATUSES = frozenset({429, 500, 502, 503, 504})
+
+# Without the server's word, the wait before retry n is drawn at random from
+# 0 to min(_BACKOFF_CAP, _BACKOFF_BASE * 2 ** (n - 1)) ("full jitter"):
+# clients that failed together do not come back together.
+_BACKOFF_BASE = 0.5
+_BACKOFF_CAP = 8.0
+
+# The longest wait the client makes, even when the call's timeout would allow
+# more (or there is none): a call is not meant to sleep for minutes, let alone
+# through a free-tier window of 24 hours.  The caller gets the error, whose
+# payload says how long the server asked to wait.
+_LONGEST_WAIT = 60.0
 
 # The statuses with an error class of their own; any other non-success
 # status raises QuillMaretAPIError itself.
@@ -367,6 +405,92 @@ def _shown(value: float) -> str:
         return f"an int of {int(value).bit_length()} bits"
 
 
+# -- retries --------------------------------------------------------------------
+
+
+def _is_retried(error: QuillMaretError) -> bool:
+    """Whether an attempt that failed with this error may succeed if made again.
+
+    An API error is retried by its status.  Any other error is retried when
+    the connection failed: it could not be made, was reset or closed before
+    the whole answer arrived, or timed out.  A broken or oversized answer, a
+    redirect loop or a failed TLS handshake (a certificate that does not
+    verify) would fail the same way again.
+    """
+    if isinstance(error, QuillMaretAPIError):
+        return error.status_code in _RETRIED_STATUSES
+    cause: object = error.__cause__
+    if isinstance(cause, urllib.error.URLError):
+        # The failure it wraps; for the HTTPError of a redirect loop, its text.
+        cause = cause.reason
+    if isinstance(cause, http.client.IncompleteRead):
+        return True
+    return isinstance(cause, OSError) and not isinstance(cause, ssl.SSLError)
+
+
+def _seconds(value: float) -> float:
+    """value as a float; inf for an int too large for one."""
+    try:
+        return float(value)
+    except OverflowError:
+        return math.inf
+
+
+def _http_date(text: str) -> datetime.datetime | None:
+    """An HTTP date ("Wed, 21 Oct 2015 07:28:00 GMT") as an aware datetime; None if it is none."""
+    try:
+        when = email.utils.parsedate_to_datetime(text)
+    except (TypeError, ValueError, IndexError, OverflowError):
+        return None
+    if when.tzinfo is None:  # the zone "-0000": UTC, the source's own unknown
+        when = when.replace(tzinfo=datetime.timezone.utc)
+    return when
+
+
+def _server_wait(error: QuillMaretError, headers: email.message.Message | None) -> float | None:
+    """Seconds the server asked the client to wait before retrying; None if it did not say.
+
+    Its Retry-After header comes first: a number of seconds, or an HTTP date,
+    taken relative to the answer's own Date (the server's clock, so that a
+    skewed local clock does not matter) or, without one, to this machine's
+    clock.  Else the payload's "retry_after_seconds", a number.  A value that
+    is neither is ignored.
+    """
+    if headers is not None:
+        value = headers.get("Retry-After", "").strip()
+        if value.isascii() and value.isdigit():
+            return float(value)  # inf for a number of many digits
+        when = _http_date(value)
+        if when is not None:
+            now = _http_date(headers.get("Date", ""))
+            if now is None:
+                now = datetime.datetime.now(datetime.timezone.utc)
+            return max(0.0, (when - now).total_seconds())
+    if not isinstance(error, QuillMaretAPIError):
+        return None
+    seconds = error.payload.get("retry_after_seconds")
+    # Compared, not converted: nan fails, an int of any size passes.
+    if isinstance(seconds, (int, float)) and not isinstance(seconds, bool) and seconds >= 0:
+        return _seconds(seconds)
+    return None
+
+
+def _shown_seconds(value: float) -> str:
+    return f"{round(value, 2):g} s"
+
+
+def _attempts_note(waits: list[float], no_retry: str | None = None) -> str:
+    """The note a failed call's error gets: its attempts, their waits, and why no more were made."""
+    if waits:
+        note = (f"{len(waits) + 1} attempts, waiting "
+                f"{', '.join(map(_shown_seconds, waits))} between them")
+    else:
+        note = "1 attempt"
+    if no_retry is not None:
+        note += f"; {'no further retry' if waits else 'not retried'}: {no_retry}"
+    return note
+
+
 def _require_int(name: str, value: object) -> int:
     # bool is an int, but True is no year or quarter.
     if isinstance(value, bool) or not isinstance(value, int):
@@ -385,6 +509,9 @@ class QuillMaretClient:
     2147483 (the longest wait the socket layer keeps, nearly 25 days), or
     None to wait indefinitely.
     max_response_bytes: the largest body accepted from the API.
+    max_retries: how many times a failure that may pass (the connection
+    failed, 429, 500, 502, 503, 504) is retried within the timeout; 0 turns
+    retries off.
 
     Raises TypeError or ValueError, naming the argument, for an argument of
     the wrong type or value.
@@ -397,6 +524,7 @@ class QuillMaretClient:
         timeout: float | None = 10.0,
         *,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        max_retries: int = DEFAULT_MAX_RETRIES,
     ) -> None:
         if api_key is not None:
             if not isinstance(api_key, str):
@@ -432,11 +560,20 @@ class QuillMaretClient:
         limit = _require_int("max_response_bytes", max_response_bytes)
         if limit < 1:
             raise ValueError(f"max_response_bytes must be positive, not {limit}")
+        retries = _require_int("max_retries", max_retries)
+        if retries < 0:
+            raise ValueError(f"max_retries must be 0 or more, not {_shown(retries)}")
         self.api_key = api_key
         self.base_url = base_url.rstrip("/")
         self.timeout = timeout
         self.max_response_bytes = limit
+        self.max_retries = retries
         self._opener = _build_opener()
+
+    # How the client waits between attempts and draws the random part of a
+    # wait; the tests replace them.
+    _sleep = staticmethod(time.sleep)
+    _random = staticmethod(random.random)
 
     def __repr__(self) -> str:
         # Never show the key itself.
@@ -460,7 +597,8 @@ class QuillMaretClient:
         API's error body included) or QuillMaretError (the API could not be
         reached, did not answer within the timeout, redirected in a loop,
         answered with a broken answer, a body over max_response_bytes or
-        something other than a JSON object).
+        something other than a JSON object).  A failure that may pass is
+        first retried, as the class says.
         """
         if not isinstance(country, str):
             raise TypeError(f"country must be a str, not {type(country).__name__}")
@@ -484,11 +622,11 @@ class QuillMaretClient:
         headers = {"Accept": "application/json", "User-Agent": f"quillmaret-python/{__version__}"}
         if self.api_key is not None:
             headers["Authorization"] = f"Bearer {self.api_key}"
-        request = urllib.request.Request(url, headers=headers, method="GET")
         timeout = self.timeout
-        token = _deadline.set(None if timeout is None else time.monotonic() + timeout)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        token = _deadline.set(deadline)
         try:
-            body = self._exchange(request, url)
+            body = self._exchange_retrying(url, headers, deadline)
         finally:
             _deadline.reset(token)
         try:
@@ -503,12 +641,61 @@ class QuillMaretClient:
             )
         return document
 
-    def _exchange(self, request: urllib.request.Request, url: str) -> bytes:
-        """Sends the request; returns the body of a success answer."""
+    def _exchange_retrying(self, url: str, headers: dict[str, str],
+                           deadline: float | None) -> bytes:
+        """GETs url until an attempt succeeds, fails for good, or the retries or the time run out.
+
+        Returns the body of the success answer; raises the last attempt's error.
+        """
+        waits: list[float] = []
+        while True:
+            # A new request each time: urllib records the redirects followed
+            # on the request, and the retry starts again from the API's URL.
+            request = urllib.request.Request(url, headers=headers, method="GET")
+            answer_headers: list[email.message.Message] = []
+            try:
+                return self._exchange(request, url, answer_headers)
+            except QuillMaretError as error:
+                if not _is_retried(error) or len(waits) >= self.max_retries:
+                    if waits:
+                        error.add_note(_attempts_note(waits))
+                    raise
+                wait = _server_wait(error, answer_headers[0] if answer_headers else None)
+                if wait is None:
+                    wait = self._backoff(len(waits) + 1)
+                # A wait after which the call has no time left is not worth making.
+                if deadline is not None and time.monotonic() + wait >= deadline:
+                    too_long = f"would end past the call's timeout ({self.timeout} s)"
+                elif wait > _LONGEST_WAIT:
+                    too_long = f"is longer than the client waits ({_LONGEST_WAIT:g} s)"
+                else:
+                    too_long = None
+                if too_long is not None:
+                    error.add_note(_attempts_note(
+                        waits, f"the next wait, {_shown_seconds(wait)}, {too_long}"))
+                    raise
+            # Out of the except clause: the next attempt's error must not
+            # carry this one as its context.
+            self._sleep(wait)
+            waits.append(wait)
+
+    def _backoff(self, retry: int) -> float:
+        """The wait before retry number ``retry`` (1 for the first) when the server named none."""
+        ceiling = min(_BACKOFF_CAP, _BACKOFF_BASE * 2.0 ** min(retry - 1, 16))
+        return ceiling * self._random()
+
+    def _exchange(self, request: urllib.request.Request, url: str,
+                  answer_headers: list[email.message.Message]) -> bytes:
+        """Sends the request; returns the body of a success answer.
+
+        The headers of an answer with an error status are appended to
+        answer_headers, for the retry's wait: the error raised does not carry them.
+        """
         limit = self.max_response_bytes
         try:
             response = self._opener.open(request, timeout=self.timeout)
         except urllib.error.HTTPError as exc:
+            answer_headers.append(exc.headers)
             with exc:
                 try:
                     error_body = _read_body(exc, _declared_length(exc.fp), limit)

@@ -3,10 +3,12 @@
 // initializer's code object built over it.
 //
 // Used by production: all of it, once per import.
-#include <cstring>  // memcpy, memset
-
-#include "runtime/compat.h"  // PyUnstable_Code_NewWithPosOnlyArgs
+#include "runtime/compat.h"  // PyUnstable_Code_NewWithPosOnlyArgs, dict_set_default
 #include "runtime/runtime.h"
+
+#include <cstring>  // memcpy, memset
+#include <utility>  // std::index_sequence
+
 #include "stream_format.h"
 #include "constant_stream.h"  // generated: STREAM, its lengths, ENTRY_LENGTHS
 
@@ -32,13 +34,18 @@ constexpr unsigned ALL_LITERALS = (1u << sf::GROUP_SIZE) - 1;
 
 constexpr const char *DECODE_FAILED = "LZSS string data decompression failed";
 
-// The initializer's code object: (self, status_code, message, payload),
-// CO_OPTIMIZED | CO_NEWLOCALS, defined on the line of its `def`.
-constexpr int INIT_ARG_COUNT = 4;
+// The initializer's code object: its parameters (INIT_PARAM_NAMES) as its
+// only variables, CO_OPTIMIZED | CO_NEWLOCALS, defined on the line of its `def`.
 constexpr int INIT_CODE_FLAGS = CO_OPTIMIZED | CO_NEWLOCALS;
 constexpr int INIT_FIRST_LINE = LINE_INIT_DEF;
 // Code bytes: two per line-table byte plus 4, rounded down to a multiple of 4.
 constexpr Py_ssize_t INIT_CODE_SIZE = (2 * cs::LINE_TABLE_LENGTH + 4) & ~3;
+
+// New reference to the tuple of the initializer's parameter names, or null.
+template <std::size_t... I>
+PyObject *pack_param_names(std::index_sequence<I...>) noexcept {
+    return PyTuple_Pack(INIT_PARAM_COUNT, kstr(INIT_PARAM_NAMES[I])...);
+}
 
 }  // namespace
 
@@ -110,7 +117,7 @@ int lzss_decode(const unsigned char *in, Py_ssize_t m, unsigned char *out, Py_ss
 }
 
 int init_empty_constants() noexcept {
-    ModuleState &st = quill_state;
+    ProcessState &st = quill_state;
     PyObject *tuple = PyTuple_New(0);
     if (!tuple)
         return -1;
@@ -139,7 +146,7 @@ int init_empty_constants() noexcept {
 //
 // A retried import replaces what an earlier attempt stored and releases it.
 int init_constant_table() noexcept {
-    ModuleState &st = quill_state;
+    ProcessState &st = quill_state;
 
     // 1.
     Ref buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, cs::DECODED_LENGTH));
@@ -186,25 +193,23 @@ int init_constant_table() noexcept {
 // run: its code bytes are zeros and only its names, counts, file and line
 // positions matter.
 int init_code_object() noexcept {
-    ModuleState &st = quill_state;
+    ProcessState &st = quill_state;
 
-    // 1. A temporary dictionary, declared first so that it outlives the
-    //    borrowed name tuple it holds.
+    // A temporary dictionary, declared first so that it outlives the
+    // borrowed name tuple it holds.
     Ref interned = Ref::steal(PyDict_New());
     if (!interned)
         return -1;
 
-    // 2, 3. The variable names, shared through the dictionary as equal name
-    //    tuples of code objects are (with one code object, it is this one).
-    Ref names = Ref::steal(PyTuple_Pack(INIT_ARG_COUNT, kstr(K_self), kstr(K_status_code), kstr(K_message),
-                                        kstr(K_payload)));
+    // The variable names, shared through the dictionary as equal name
+    // tuples of code objects are (with one code object, it is this one).
+    Ref names = Ref::steal(pack_param_names(std::make_index_sequence<INIT_PARAM_COUNT>()));
     if (!names)
         return -1;
-    PyObject *varnames = PyDict_SetDefault(interned.get(), names.get(), names.get());  // borrowed
+    PyObject *varnames = compat::dict_set_default(interned.get(), names.get(), names.get());  // borrowed
     if (!varnames)
         return -1;
 
-    // 4. Zero-filled code bytes.
     Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, INIT_CODE_SIZE));
     if (!code)
         return -1;
@@ -213,10 +218,10 @@ int init_code_object() noexcept {
         return -1;
     std::memset(code_bytes, 0, INIT_CODE_SIZE);
 
-    // 5. Name and qualified name are both the entry "__init__".
+    // Name and qualified name are both the entry "__init__".
     PyCodeObject *result = PyUnstable_Code_NewWithPosOnlyArgs(
-        /* argcount */ INIT_ARG_COUNT, /* posonlyargcount */ 0, /* kwonlyargcount */ 0,
-        /* nlocals */ INIT_ARG_COUNT, /* stacksize */ 0, /* flags */ INIT_CODE_FLAGS,
+        /* argcount */ INIT_PARAM_COUNT, /* posonlyargcount */ 0, /* kwonlyargcount */ 0,
+        /* nlocals */ INIT_PARAM_COUNT, /* stacksize */ 0, /* flags */ INIT_CODE_FLAGS,
         /* code */ code.get(), /* consts */ st.empty_tuple, /* names */ st.empty_tuple,
         /* varnames */ varnames, /* freevars */ st.empty_tuple, /* cellvars */ st.empty_tuple,
         /* filename */ kstr(K_FILENAME), /* name */ kstr(K___init__), /* qualname */ kstr(K___init__),
@@ -224,7 +229,6 @@ int init_code_object() noexcept {
     if (!result)
         return -1;
 
-    // 6. The code object holds its own references to the tuple and bytes.
     Py_XSETREF(st.init_code, reinterpret_cast<PyObject *>(result));
     return 0;
 }

@@ -10,32 +10,25 @@
 #include <cstring>  // memcpy
 
 #include "runtime/arguments.h"
-#include "runtime/compat.h"  // unicode_ready, copy_characters, dict_set_str_item
+#include "runtime/compat.h"  // unicode_ready
 #include "runtime/runtime.h"
 
 namespace quill {
 namespace {
-
-constexpr const char *INIT_FUNCNAME = "quillmaret._m3.QuillMaretAPIError.__init__";
 
 // ---------------------------------------------------------------------------
 // The initializer
 
 // The parameter list of __init__; the strings are made at import.
 PyObject **const init_params[] = {
-    &quill_state.strings[K_self],
-    &quill_state.strings[K_status_code],
-    &quill_state.strings[K_message],
-    &quill_state.strings[K_payload],
+#define QUILL_PARAM(id, kind) &quill_state.strings[K_##id],
+#include "constants.def"
     nullptr,
 };
-constexpr Py_ssize_t INIT_REQUIRED = 3;
-constexpr Py_ssize_t INIT_MAX_POSITIONAL = 4;
-enum { P_SELF, P_STATUS_CODE, P_MESSAGE, P_PAYLOAD, P_COUNT };
 
 // The bound parameter values; every filled slot is released on every exit.
 struct BoundValues {
-    PyObject *slot[P_COUNT] = {};
+    PyObject *slot[INIT_PARAM_COUNT] = {};
     ~BoundValues() {
         for (PyObject *v : slot)
             Py_XDECREF(v);
@@ -123,7 +116,7 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
             continue;
         if (PyUnicode_KIND(piece) == kind) {
             std::memcpy(data + pos * kind, PyUnicode_DATA(piece), static_cast<size_t>(len * kind));
-        } else if (compat::copy_characters(result, pos, piece, len) < 0) {
+        } else if (PyUnicode_CopyCharacters(result, pos, piece, 0, len) < 0) {
             Py_DECREF(result);
             return nullptr;
         }
@@ -193,7 +186,7 @@ inline PyObject *render_status(PyObject *v) noexcept {
 }
 
 QUILL_NOINLINE QUILL_COLD PyObject *init_failed(int line) noexcept {
-    add_traceback(INIT_FUNCNAME, line, SOURCE_FILE);
+    add_traceback(INIT_FUNCNAME.text, line);
     return nullptr;
 }
 
@@ -207,48 +200,50 @@ QUILL_NOINLINE QUILL_COLD PyObject *status_code_not_a_number(PyObject *v) noexce
 }  // namespace
 
 // __init__(self, status_code, message, payload=None). New reference to None,
-// or null with an error set and a traceback entry for the failing line.
+// or null with an error set and a traceback entry for the failing line. The
+// comments below quote the pseudo-source statement each part runs, since
+// that statement's line is what a failure reports.
 PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kw) noexcept {
     BoundValues v;
     PyObject **slot = v.slot;
 
-    // 1. Bind (self, status_code, message, payload); payload defaults to None.
-    if (bind_arguments(args, nargs, kw, init_params, slot, INIT_REQUIRED, INIT_MAX_POSITIONAL,
+    // def __init__(...): bind the arguments; payload defaults to None.
+    if (bind_arguments(args, nargs, kw, init_params, slot, INIT_REQUIRED_COUNT, INIT_PARAM_COUNT,
                        "__init__") < 0)
         return init_failed(LINE_INIT_DEF);
-    if (!slot[P_PAYLOAD])
-        slot[P_PAYLOAD] = Py_NewRef(Py_None);
-    if (check_required(slot, nargs, INIT_REQUIRED, INIT_MAX_POSITIONAL, "__init__") < 0)
+    if (!slot[P_payload])
+        slot[P_payload] = Py_NewRef(Py_None);
+    if (check_required(slot, nargs, INIT_REQUIRED_COUNT, INIT_PARAM_COUNT, "__init__") < 0)
         return init_failed(LINE_INIT_DEF);
 
-    // 2. Coerce status_code to an int.
-    if (!PyLong_CheckExact(slot[P_STATUS_CODE])) {
-        if (!PyNumber_Check(slot[P_STATUS_CODE]))
-            return status_code_not_a_number(slot[P_STATUS_CODE]);
-        PyObject *number = PyNumber_Long(slot[P_STATUS_CODE]);
+    // status_code: int, coerced; a failure reports the def line.
+    if (!PyLong_CheckExact(slot[P_status_code])) {
+        if (!PyNumber_Check(slot[P_status_code]))
+            return status_code_not_a_number(slot[P_status_code]);
+        PyObject *number = PyNumber_Long(slot[P_status_code]);
         if (!number)
             return init_failed(LINE_INIT_DEF);
-        Py_SETREF(slot[P_STATUS_CODE], number);
+        Py_SETREF(slot[P_status_code], number);
     }
 
-    // 3. Exact type tests; a failure here names no line.
-    if (!check_argument_type(slot[P_STATUS_CODE], &PyLong_Type, 0, "status_code") ||
-        !check_argument_type(slot[P_MESSAGE], &PyUnicode_Type, 0, "message") ||
-        !check_argument_type(slot[P_PAYLOAD], &PyDict_Type, 1, "payload"))
+    // Exact type tests; a failure here names no line.
+    if (!check_argument_type(slot[P_status_code], &PyLong_Type, 0, "status_code") ||
+        !check_argument_type(slot[P_message], &PyUnicode_Type, 0, "message") ||
+        !check_argument_type(slot[P_payload], &PyDict_Type, 1, "payload"))
         return nullptr;
 
-    PyObject *self = slot[P_SELF];
-    // 4. self.status_code = status_code
-    if (set_attribute(self, kstr(K_status_code), slot[P_STATUS_CODE]) < 0)
+    PyObject *self = slot[P_self];
+    // self.status_code = status_code
+    if (set_attribute(self, kstr(K_status_code), slot[P_status_code]) < 0)
         return init_failed(LINE_SET_STATUS_CODE);
-    // 5. self.message = message
-    if (set_attribute(self, kstr(K_message), slot[P_MESSAGE]) < 0)
+    // self.message = message
+    if (set_attribute(self, kstr(K_message), slot[P_message]) < 0)
         return init_failed(LINE_SET_MESSAGE);
 
-    // 6. self.payload = payload or {}
+    // self.payload = payload or {}
     {
-        PyObject *payload = slot[P_PAYLOAD];
+        PyObject *payload = slot[P_payload];
         int truth;
         if (payload == Py_True)
             truth = 1;
@@ -261,8 +256,8 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
             return init_failed(LINE_SET_PAYLOAD);
     }
 
-    // 7. super().__init__("[" + str(status_code) + "] " + message)
-    PyTypeObject *defining_class = reinterpret_cast<FunctionObject *>(func)->mm_class;
+    // super().__init__("[" + str(status_code) + "] " + message)
+    PyTypeObject *defining_class = as_function(func)->mm_class;
     if (!defining_class) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
         return init_failed(LINE_SUPER_INIT);
@@ -275,16 +270,16 @@ PyObject *api_error_init(PyObject *func, PyObject *const *args, Py_ssize_t nargs
         return init_failed(LINE_SUPER_INIT);
     Ref text;
     bool joined = false;
-    if (PyLong_CheckExact(slot[P_STATUS_CODE])) {
-        text = Ref::steal(join_int_message(slot[P_STATUS_CODE], slot[P_MESSAGE], &joined));
+    if (PyLong_CheckExact(slot[P_status_code])) {
+        text = Ref::steal(join_int_message(slot[P_status_code], slot[P_message], &joined));
         if (joined && !text)
             return init_failed(LINE_SUPER_INIT);
     }
     if (!joined) {
-        Ref status = Ref::steal(render_status(slot[P_STATUS_CODE]));
+        Ref status = Ref::steal(render_status(slot[P_status_code]));
         if (!status)
             return init_failed(LINE_SUPER_INIT);
-        text = Ref::steal(join_message(status.get(), slot[P_MESSAGE]));
+        text = Ref::steal(join_message(status.get(), slot[P_message]));
         if (!text)
             return init_failed(LINE_SUPER_INIT);
     }
@@ -309,25 +304,36 @@ PyMethodDef api_error_init_def = {
     nullptr,
 };
 
+// The base of the first class statement is the builtin Exception, not a global.
+constexpr ConstId BASE_IS_EXCEPTION = CONST_COUNT;
+
 // Where a class statement takes its one base from.
 struct ClassStatement {
     ConstId name;
     ConstId doc;
     int line;             // the statement's source line
-    int lookup_site;      // index of its lookup record; -1 for the builtin Exception
-    ConstId base_name;    // the global it looks up
+    ConstId base_name;    // the global it looks up, or BASE_IS_EXCEPTION
     bool has_initializer; // the body of QuillMaretAPIError
 };
 
-const ClassStatement class_statements[] = {
-    {K_QuillMaretError, K_DOC_ERROR, LINE_CLASS_ERROR, -1, K_QuillMaretError, false},
-    {K_QuillMaretAPIError, K_DOC_API_ERROR, LINE_CLASS_API_ERROR, 0, K_QuillMaretError, true},
-    {K_QuillMaretAuthError, K_DOC_AUTH_ERROR, LINE_CLASS_AUTH_ERROR, 1, K_QuillMaretAPIError, false},
-    {K_QuillMaretRateLimitError, K_DOC_RATE_LIMIT_ERROR, LINE_CLASS_RATE_LIMIT_ERROR, 2, K_QuillMaretAPIError,
-     false},
-    {K_QuillMaretNotComputedError, K_DOC_NOT_COMPUTED_ERROR, LINE_CLASS_NOT_COMPUTED_ERROR, 3, K_QuillMaretAPIError,
+constexpr ClassStatement class_statements[] = {
+    {K_QuillMaretError, K_DOC_ERROR, LINE_CLASS_ERROR, BASE_IS_EXCEPTION, false},
+    {K_QuillMaretAPIError, K_DOC_API_ERROR, LINE_CLASS_API_ERROR, K_QuillMaretError, true},
+    {K_QuillMaretAuthError, K_DOC_AUTH_ERROR, LINE_CLASS_AUTH_ERROR, K_QuillMaretAPIError, false},
+    {K_QuillMaretRateLimitError, K_DOC_RATE_LIMIT_ERROR, LINE_CLASS_RATE_LIMIT_ERROR, K_QuillMaretAPIError, false},
+    {K_QuillMaretNotComputedError, K_DOC_NOT_COMPUTED_ERROR, LINE_CLASS_NOT_COMPUTED_ERROR, K_QuillMaretAPIError,
      false},
 };
+
+// Each statement that looks up its base has a lookup record of its own,
+// taken in statement order.
+constexpr int count_global_lookups() {
+    int n = 0;
+    for (const ClassStatement &stmt : class_statements)
+        n += stmt.base_name != BASE_IS_EXCEPTION;
+    return n;
+}
+static_assert(count_global_lookups() == LOOKUP_RECORD_COUNT, "one lookup record per global lookup");
 
 // New reference to the dict {"status_code": "int", "message": "str",
 // "payload": "dict"} (the annotations as texts), or null.
@@ -344,7 +350,7 @@ PyObject *initializer_annotations() noexcept {
 // The body of QuillMaretAPIError: defines __init__ in `ns` and records it in
 // `cells` for the class-cell assignment. 0, or -1 (reported at LINE_INIT_DEF).
 int define_initializer(PyObject *ns, PyObject *cells) noexcept {
-    ModuleState &st = quill_state;
+    ProcessState &st = quill_state;
     Ref annotations = Ref::steal(initializer_annotations());
     if (!annotations)
         return -1;
@@ -352,28 +358,26 @@ int define_initializer(PyObject *ns, PyObject *cells) noexcept {
                                        kstr(K_MODULE_NAME), st.module_dict, st.init_code));
     if (!func || PyList_Append(cells, func.get()) < 0)
         return -1;
-    auto *f = reinterpret_cast<FunctionObject *>(func.get());
+    FunctionObject *f = as_function(func.get());
     Py_XSETREF(f->defaults_tuple, Py_NewRef(st.init_defaults));
     Py_XSETREF(f->func_annotations, annotations.release());
 
     PyObject *key = kstr(K___init__);
     if (PyDict_CheckExact(ns))
-        return compat::dict_set_str_item(ns, key, func.get());
+        return PyDict_SetItem(ns, key, func.get());
     return PyObject_SetItem(ns, key, func.get());
 }
 
-// Runs one class statement and binds the class in the module dictionary.
-// 0, or -1 with an error set and *line set to the failing source line.
-int run_class_statement(const ClassStatement &stmt, int *line) noexcept {
-    ModuleState &st = quill_state;
+// Runs one class statement and binds the class in the module dictionary;
+// `record` is the lookup record of its base, null for Exception. 0, or -1
+// with an error set and *line set to the failing source line.
+int run_class_statement(const ClassStatement &stmt, LookupRecord *record, int *line) noexcept {
     PyObject *name = kstr(stmt.name);
     *line = stmt.line;
 
     // 1. The declared bases: Exception, or a global bound by an earlier statement.
-    Ref base = stmt.lookup_site < 0
-                   ? Ref::borrow(PyExc_Exception)
-                   : Ref::steal(cached_global_lookup(kstr(stmt.base_name),
-                                                     &st.lookups[stmt.lookup_site]));
+    Ref base = record ? Ref::steal(cached_global_lookup(kstr(stmt.base_name), record))
+                      : Ref::borrow(PyExc_Exception);
     if (!base)
         return -1;
     Ref declared = Ref::steal(PyTuple_Pack(1, base.get()));
@@ -411,15 +415,20 @@ int run_class_statement(const ClassStatement &stmt, int *line) noexcept {
         return -1;
     if (cells)
         assign_class_cell(cells.get(), cls.get());
-    return PyDict_SetItem(st.module_dict, name, cls.get());
+    return PyDict_SetItem(quill_state.module_dict, name, cls.get());
 }
 
 }  // namespace
 
 int build_error_classes(int *line) noexcept {
+    LookupRecord *next_record = quill_state.lookups;
     for (const ClassStatement &stmt : class_statements) {
-        if (run_class_statement(stmt, line) < 0)
+        LookupRecord *record = stmt.base_name == BASE_IS_EXCEPTION ? nullptr : next_record++;
+        int at;
+        if (run_class_statement(stmt, record, &at) < 0) {
+            *line = at;
             return -1;
+        }
     }
     return 0;
 }

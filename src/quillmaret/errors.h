@@ -8,7 +8,7 @@ namespace quill {
 
 // Builds the five classes into the module dictionary, in order. 0, or -1
 // with an error set and *line set to the source line of the failing class
-// statement.
+// statement (*line is not touched on success).
 int build_error_classes(int *line) noexcept;
 
 // The initializer's entry routine (METH_FASTCALL | METH_KEYWORDS): kw is

@@ -8,8 +8,11 @@ from a thread, and answers as the real API does:
   (a sliding window; requests refused with 429 do not count);
 - 404 for a quarter that has not been computed (before FIRST_COMPUTED or after
   LATEST_COMPUTED);
-- 400 for an unsupported country or a malformed path;
-- 503 while in maintenance, 500 when a failure was injected with fail_next();
+- 400 for an unsupported country, or a path it does not serve (a malformed
+  one, or a base_url without /v1): the message names the path;
+- 503 while in maintenance (with a Retry-After of maintenance_retry_after
+  seconds), or the status injected by fail_next() for each of the next
+  requests it names;
 - 200 with the quarter's data otherwise.
 
 Errors are JSON objects {"error": code, "message": text, ...details}.
@@ -34,6 +37,7 @@ import json
 import math
 import random
 import re
+import socket
 import sys
 import threading
 import time
@@ -64,6 +68,10 @@ def _error(status: int, code: str, message: str, headers: dict[str, str] | None 
     return status, {"error": code, "message": message, **details}, headers or {}
 
 
+def _retry_after_header(seconds: int | None) -> dict[str, str]:
+    return {} if seconds is None else {"Retry-After": str(seconds)}
+
+
 class MockDataAPI:
     """The mock API: request handling in handle(), HTTP serving in start()/stop().
 
@@ -74,10 +82,12 @@ class MockDataAPI:
     def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
         self.keys = {FREE_KEY: "free", PRO_KEY: "pro", REVOKED_KEY: "revoked"}
         self.maintenance = False
+        # The Retry-After of a maintenance answer (header and payload), in seconds.
+        self.maintenance_retry_after = 300
         self._clock = clock
         self._lock = threading.Lock()  # the server answers from several threads
         self._windows: dict[str, collections.deque[float]] = {}
-        self._injected: list[int] = []
+        self._injected: list[tuple[int, int | None]] = []  # (status, Retry-After)
         self._server: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
 
@@ -92,7 +102,7 @@ class MockDataAPI:
 
     def start(self, port: int = 0) -> str:
         """Starts serving on this port of 127.0.0.1 (0: a free one); returns the base URL."""
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
+        server = _Server(("127.0.0.1", port), _Handler)
         server.api = self  # type: ignore[attr-defined]
         self._server = server
         # A short poll interval keeps stop() quick.
@@ -124,24 +134,34 @@ class MockDataAPI:
             self._windows.clear()
             self._injected.clear()
             self.maintenance = False
+            self.maintenance_retry_after = 300
 
-    def fail_next(self, status: int = 500) -> None:
-        """Makes the next request fail with an internal error of this status."""
+    def fail_next(self, status: int = 500, times: int = 1, retry_after: int | None = None) -> None:
+        """Makes the next `times` requests fail with an internal error of this status.
+
+        retry_after: seconds the answers ask the client to wait, in their
+        Retry-After header and their payload's "retry_after_seconds"; None
+        leaves both out.  Failures injected by several calls come in the
+        order of the calls.
+        """
         with self._lock:
-            self._injected.append(status)
+            self._injected.extend([(status, retry_after)] * times)
 
     def handle(self, path: str, authorization: str | None) -> Answer:
         """Answers one GET request."""
         with self._lock:
             if self._injected:
-                status = self._injected.pop(0)
+                status, retry_after = self._injected.pop(0)
+                hint = {} if retry_after is None else {"retry_after_seconds": retry_after}
                 return _error(status, "internal_error",
                               "The server hit an internal error; the incident has been logged.",
-                              request_id=f"req-{random.getrandbits(32):08x}")
+                              _retry_after_header(retry_after),
+                              request_id=f"req-{random.getrandbits(32):08x}", **hint)
             if self.maintenance:
+                retry_after = self.maintenance_retry_after
                 return _error(503, "maintenance",
                               "The API is down for scheduled maintenance.",
-                              {"Retry-After": "300"}, retry_after_seconds=300)
+                              _retry_after_header(retry_after), retry_after_seconds=retry_after)
             denied = self._authenticate(authorization)
             if denied is not None:
                 return denied
@@ -177,8 +197,13 @@ class MockDataAPI:
     def _serve(self, path: str) -> Answer:
         match = _ROUTE.fullmatch(path)
         if match is None:
+            if not path.startswith("/v1/data/"):
+                # Most often a base_url without /v1, or with another version.
+                return _error(400, "bad_request",
+                              f"Unknown path {path}: the API serves /v1/data/...; check base_url.")
             return _error(400, "bad_request",
-                          "Expected /v1/data/{country}/{year}/q{quarter} with quarter 1 to 4.")
+                          "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, "
+                          f"a four-digit year, quarter 1 to 4), not {path}.")
         country, year, quarter = match[1].upper(), int(match[2]), int(match[3])
         if not 1 <= quarter <= 4:
             return _error(400, "bad_request", f"Quarter {quarter} does not exist.")
@@ -197,6 +222,18 @@ class MockDataAPI:
             "unemployment_pct": round(rng.uniform(3.0, 10.0), 1),
         }
         return 200, {"country": country, "year": year, "quarter": quarter, "values": values}, {}
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    if sys.platform == "win32":
+        # There SO_REUSEADDR, which the standard server sets, lets a socket
+        # bind a port that another one listens on: bind exclusively instead,
+        # so that a port in use is refused as it is elsewhere.
+        allow_reuse_address = False
+
+        def server_bind(self) -> None:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
+            super().server_bind()
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):

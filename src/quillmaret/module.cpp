@@ -5,15 +5,13 @@
 // process, and the exec slot fills the process-wide state record in a fixed
 // sequence. All state is process-wide, so the module refuses to load into a
 // second interpreter and initialises at most once.
-#include "runtime/compat.h"  // PyImport_AddModuleRef, dict_has_str_key, QUILL_MODULE_*_SLOT
+#include "runtime/compat.h"  // dict_has_str_key, QUILL_MODULE_*_SLOT
 #include "runtime/runtime.h"
 #include "errors.h"
 #include "version_check.h"
 
 namespace quill {
 namespace {
-
-constexpr const char *INIT_FUNCNAME = "init quillmaret._m3";
 
 // The id of the first interpreter that created the module; -1 until then.
 // Never reset, not even when that import fails.
@@ -71,15 +69,60 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept {
     return module.release();
 }
 
-// 0 on success, -1 with an error set. The steps run in a fixed order; a step
-// that fails jumps to `error` with the source line it reports.
-int module_exec(PyObject *module) noexcept {
-    ModuleState &st = quill_state;
-    bool constants_ready = false;
-    int line = LINE_MODULE;
+// The exec slot's own steps; the others are shared with the test hooks
+// (runtime.h) or belong to the constant table and the classes. Each: 0, or
+// -1 with an error set.
 
-    // 1. Re-initialisation guard: the re-import case returns at once; any
-    //    other module object is refused without touching the state.
+// Registers the module in the interpreter's module table under its full
+// name, whatever name it was loaded under; an existing entry is left as it is.
+int register_module(PyObject *module) noexcept {
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    if (!modules)
+        return -1;
+    int registered = compat::dict_has_str_key(modules, MODULE_NAME);
+    if (registered < 0)
+        return -1;
+    return registered ? 0 : PyDict_SetItemString(modules, MODULE_NAME, module);
+}
+
+// The builtin super, which the initializer's zero-argument super() calls.
+int take_builtin_super() noexcept {
+    PyObject *super = get_builtin_name(kstr(K_super));
+    if (!super)
+        return -1;
+    Py_XSETREF(quill_state.builtin_super, super);
+    return 0;
+}
+
+// The initializer's defaults tuple (None,).
+int make_init_defaults() noexcept {
+    PyObject *defaults = PyTuple_Pack(1, Py_None);
+    if (!defaults)
+        return -1;
+    Py_XSETREF(quill_state.init_defaults, defaults);
+    return 0;
+}
+
+// An empty __test__ dictionary: doctest finds no extra tests in the module.
+int add_test_dict() noexcept {
+    Ref test = Ref::steal(PyDict_New());
+    if (!test)
+        return -1;
+    return PyDict_SetItem(quill_state.module_dict, kstr(K___test__), test.get());
+}
+
+// A failed exec leaves the module uninitialised, so a later import can retry.
+int exec_failed() noexcept {
+    Py_CLEAR(quill_state.module);
+    return -1;
+}
+
+// 0 on success, -1 with an error set. The steps run in a fixed order and
+// the first failure ends the sequence.
+int module_exec(PyObject *module) noexcept {
+    ProcessState &st = quill_state;
+    // The re-import case returns at once; any other module object is refused
+    // without touching the state.
     if (st.module) {
         if (st.module == module)
             return 0;
@@ -88,114 +131,28 @@ int module_exec(PyObject *module) noexcept {
                         "supported.");
         return -1;
     }
-
-    // 2. The module object and its dictionary.
     Py_XSETREF(st.module, Py_NewRef(module));
-    {
-        PyObject *dict = PyModule_GetDict(module);  // borrowed
-        if (!dict)
-            goto error;
-        Py_XSETREF(st.module_dict, Py_NewRef(dict));
-    }
 
-    // 3. The builtins module and the auxiliary "quill_runtime" module (the
-    //    interpreter creates an empty one when none exists).
-    {
-        PyObject *builtins = PyImport_AddModuleRef("builtins");
-        if (!builtins)
-            goto error;
-        Py_XSETREF(st.builtins, builtins);
-        PyObject *runtime = PyImport_AddModuleRef("quill_runtime");
-        if (!runtime)
-            goto error;
-        Py_XSETREF(st.quill_runtime, runtime);
-    }
+    // Until the constant table is ready, a failure has no source line: the
+    // interpreter's error goes out as it is. (The auxiliary module
+    // "quill_runtime" is held and never read.)
+    if (take_module_dict(module) < 0 || take_module("builtins", st.builtins) < 0 ||
+        take_module("quill_runtime", st.quill_runtime) < 0 ||
+        PyObject_SetAttrString(module, "__builtins__", st.builtins) < 0 ||
+        check_runtime_version(Py_Version) < 0 || init_empty_constants() < 0 ||
+        init_constant_table() < 0)
+        return exec_failed();
 
-    // 4. __builtins__.
-    if (PyObject_SetAttrString(module, "__builtins__", st.builtins) < 0)
-        goto error;
-
-    // 5. Version check: a mismatch only warns.
-    if (check_runtime_version(Py_Version) < 0)
-        goto error;
-
-    // 6, 7. The empty constants and the constant table; from here on a
-    //    failure can name its source line.
-    if (init_empty_constants() < 0 || init_constant_table() < 0)
-        goto error;
-    constants_ready = true;
-
-    // 8. The shared metatype, a subclass of type.
-    {
-        Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));
-        if (!bases)
-            goto error;
-        PyTypeObject *metatype = fetch_shared_type(nullptr, &metatype_spec, bases.get());
-        if (metatype)
-            Py_XSETREF(st.metatype, metatype);
-        if (PyErr_Occurred())
-            goto error;
-    }
-
-    // 9. Register the module in the interpreter's module table under its
-    //    full name; an existing entry is left as it is.
-    {
-        PyObject *modules = PyImport_GetModuleDict();  // borrowed
-        if (!modules)
-            goto error;
-        int registered = compat::dict_has_str_key(modules, "quillmaret._m3");
-        if (registered < 0 ||
-            (!registered && PyDict_SetItemString(modules, "quillmaret._m3", module) < 0))
-            goto error;
-    }
-
-    // 10. The builtin super, kept for the initializer's zero-argument super().
-    {
-        PyObject *super = get_builtin_name(kstr(K_super));
-        if (!super)
-            goto error;
-        Py_XSETREF(st.builtin_super, super);
-    }
-
-    // 11. The initializer's defaults tuple (None,).
-    {
-        PyObject *defaults = PyTuple_Pack(1, Py_None);
-        if (!defaults)
-            goto error;
-        Py_XSETREF(st.init_defaults, defaults);
-    }
-
-    // 12. The initializer's code object.
-    if (init_code_object() < 0)
-        goto error;
-
-    // 13. The shared function object type.
-    {
-        PyTypeObject *type = fetch_shared_type(st.metatype, &function_type_spec, nullptr);
-        if (type)
-            Py_XSETREF(st.function_type, type);
-        else if (PyErr_Occurred())
-            goto error;
-    }
-
-    // 14. The five error classes; a failure reports its class statement's line.
-    if (build_error_classes(&line) < 0)
-        goto error;
-    line = LINE_MODULE;
-
-    // 15. An empty __test__ dictionary.
-    {
-        Ref test = Ref::steal(PyDict_New());
-        if (!test || PyDict_SetItem(st.module_dict, kstr(K___test__), test.get()) < 0)
-            goto error;
+    // From here on a failure reports the line of the module statement it
+    // happened in: a class statement's, else the module's set-up line.
+    int line = LINE_MODULE;
+    if (init_metatype() < 0 || register_module(module) < 0 || take_builtin_super() < 0 ||
+        make_init_defaults() < 0 || init_code_object() < 0 || init_function_type() < 0 ||
+        build_error_classes(&line) < 0 || add_test_dict() < 0) {
+        add_traceback(IMPORT_FUNCNAME.text, line);
+        return exec_failed();
     }
     return 0;
-
-error:
-    if (st.module_dict && constants_ready)
-        add_traceback(INIT_FUNCNAME, line, SOURCE_FILE);
-    Py_CLEAR(st.module);
-    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "constant_ids.h"  // MODULE_NAME
 #include "version_check.h"
 
 namespace quill {
@@ -17,7 +18,7 @@ int check_runtime_version(unsigned long running_version) noexcept {
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  BUILT_FOR_MAJOR, BUILT_FOR_MINOR, "quillmaret._m3", "does not match", major,
+                  BUILT_FOR_MAJOR, BUILT_FOR_MINOR, MODULE_NAME, "does not match", major,
                   minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }

@@ -1,8 +1,8 @@
-"""Planted faults for the leak hunt's self-check (scripts/leak-hunt --self-check).
+"""Planted faults for the leak hunt's self-check (nox -s leak_hunt -- --self-check).
 
 Not collected by the normal suite (the name does not match test_*.py): the
 self-check runs this file under the hunt and passes only when the hunt
-fails exactly the three faulty tests below, passes the other four and leaves
+fails exactly the four faulty tests below, passes the other four and leaves
 out the slow one.
 """
 import ctypes
@@ -53,6 +53,16 @@ def test_passes_only_once():
     # Must be reported: passes on its first run in a process, fails later.
     _runs.append(None)
     assert len(_runs) == 1
+
+
+_second_runs = []
+
+
+def test_fails_only_on_its_second_run():
+    # Must be reported: a silent repeat failed, though the run pytest reports
+    # (the last) passes.
+    _second_runs.append(None)
+    assert len(_second_runs) != 2
 
 
 @pytest.mark.subprocess

@@ -1,4 +1,4 @@
-"""Planted memory errors for the sanitizer run's self-check (scripts/sanitize --self-check).
+"""Planted memory errors for the sanitizer run's self-check (nox -s sanitize -- --self-check).
 
 Not collected by the normal suite (the name does not match test_*.py). The
 self-check runs each test alone, and passes only when the sanitized run

@@ -1,6 +1,6 @@
 """Reference-leak hunt: a pytest plugin that repeats each test in-process.
 
-Loaded only by scripts/leak-hunt (``-p refleak``). It counts two things:
+Loaded only by the leak_hunt sessions (``-p refleak``). It counts two things:
 
 - references: under a debug build of CPython, ``sys.gettotalrefcount()``,
   every reference the interpreter holds. A release build keeps no such

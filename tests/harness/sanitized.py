@@ -1,4 +1,4 @@
-"""Checks for the sanitizer run: a pytest plugin loaded only by scripts/sanitize.
+"""Checks for the sanitizer run: a pytest plugin loaded only by the sanitize sessions.
 
 1. The run refuses to start unless AddressSanitizer's runtime is really in
    the process, both extension modules on the path are instrumented, and
@@ -9,7 +9,7 @@
    test at teardown, with the report. A report from the test process itself
    ends the process at once (halt_on_error), but one from a child process
    (a fresh-interpreter test) would otherwise count only if the test checked
-   the child's exit status. scripts/sanitize checks the same files once
+   the child's exit status. The session checks the same files once
    more after the run.
 3. Hypothesis deadlines are off: instrumented code and the plain-malloc
    allocator make every example slower, through no fault of the test.

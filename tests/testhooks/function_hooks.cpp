@@ -6,7 +6,7 @@
 // test sees what each call path handed over.
 #include "testhooks.h"
 
-#include "runtime/compat.h"  // PyMemberDef on 3.11
+#include "runtime/compat.h"  // PyMemberDef on 3.11, dict_set_default
 
 #include <climits>  // INT_MIN, INT_MAX
 #include <cstring>  // strcmp
@@ -414,14 +414,25 @@ PyObject *hook_register_function_type_variant(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(fetch_shared_type(quill_state.metatype, &spec, nullptr));
 }
 
-// check_shared_type(obj, short_name, expected_size)
+// dict_set_default(d, key, value): the registry's set-default. Returns the
+// value stored under key.
+PyObject *hook_dict_set_default(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!check_positional("dict_set_default", nargs, 3, 3))
+        return nullptr;
+    return Py_XNewRef(compat::dict_set_default(args[0], args[1], args[2]));
+}
+
+// check_shared_type(obj, short_name, expected_size): a size of 0 is not
+// compared, a positive one must be met exactly, a negative one at least in
+// its absolute value.
 PyObject *hook_check_shared_type(PyObject *, PyObject *args) {
     PyObject *obj;
     const char *name;
     Py_ssize_t size;
     if (!PyArg_ParseTuple(args, "Osn:check_shared_type", &obj, &name, &size))
         return nullptr;
-    if (check_shared_type(obj, name, size) < 0)
+    const SizeRule rule = size == 0 ? SizeRule::ANY : size > 0 ? SizeRule::EXACT : SizeRule::AT_LEAST;
+    if (check_shared_type(obj, name, rule, size < 0 ? -size : size) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -475,6 +486,7 @@ PyMethodDef function_hooks[] = {
     {"fetch_shared_type", hook_fetch_shared_type, METH_VARARGS, nullptr},
     {"register_function_type_variant", hook_register_function_type_variant, METH_VARARGS, nullptr},
     {"check_shared_type", hook_check_shared_type, METH_VARARGS, nullptr},
+    {"dict_set_default", QUILL_AS_PYCFUNCTION(hook_dict_set_default), METH_FASTCALL, nullptr},
     {"clear_function", hook_clear_function, METH_O, nullptr},
     {"bench_functions", hook_bench_functions, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -7,33 +7,17 @@
 // version, so the function objects it makes have the very type of the
 // module's own.
 #include "testhooks.h"
-#include "runtime/compat.h"  // PyImport_AddModuleRef
 
 using namespace quill;
 
 namespace {
 
-// Fills this module's state record. 0, or -1 with an error set.
+// Fills this module's state record with the steps of the module's exec slot
+// that the runtime needs. 0, or -1 with an error set.
 int setup_state(PyObject *module) {
-    ModuleState &st = quill_state;
-    PyObject *dict = PyModule_GetDict(module);  // borrowed
-    if (!dict)
-        return -1;
-    PyObject *builtins = PyImport_AddModuleRef("builtins");
-    if (!builtins)
-        return -1;
-    Py_XSETREF(st.module_dict, Py_NewRef(dict));
-    Py_XSETREF(st.builtins, builtins);
-    if (init_empty_constants() < 0 || init_constant_table() < 0)
-        return -1;
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));
-    if (!bases)
-        return -1;
-    st.metatype = fetch_shared_type(nullptr, &metatype_spec, bases.get());
-    if (!st.metatype && PyErr_Occurred())
-        return -1;
-    st.function_type = fetch_shared_type(st.metatype, &function_type_spec, nullptr);
-    if (!st.function_type && PyErr_Occurred())
+    if (take_module_dict(module) < 0 || take_module("builtins", quill_state.builtins) < 0 ||
+        init_empty_constants() < 0 ||
+        init_constant_table() < 0 || init_metatype() < 0 || init_function_type() < 0)
         return -1;
     return 0;
 }

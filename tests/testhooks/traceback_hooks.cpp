@@ -6,19 +6,18 @@ using namespace quill;
 
 namespace {
 
-// add_traceback(exc, funcname, line, filename): makes exc the pending
-// exception (with the traceback it already has), adds one entry, and lets
-// it propagate. Always raises.
+// add_traceback(exc, funcname, line): makes exc the pending exception (with
+// the traceback it already has), adds one entry, and lets it propagate.
+// Always raises.
 PyObject *hook_add_traceback(PyObject *, PyObject *args) {
     PyObject *exc;
-    const char *funcname, *filename;
+    const char *funcname;
     int line;
-    if (!PyArg_ParseTuple(args, "O!sis:add_traceback", PyExc_BaseException, &exc, &funcname, &line,
-                          &filename))
+    if (!PyArg_ParseTuple(args, "O!si:add_traceback", PyExc_BaseException, &exc, &funcname, &line))
         return nullptr;
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), Py_NewRef(exc),
                   PyException_GetTraceback(exc));
-    add_traceback(funcname, line, filename);
+    add_traceback(funcname, line);
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "add_traceback lost the pending exception");
     return nullptr;

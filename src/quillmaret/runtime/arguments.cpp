@@ -6,7 +6,7 @@
 // payload) with it and tests the types of the last three.
 #include "arguments.h"
 
-#include "compat.h"
+#include "compat.h"  // unicode_ready, PyUnstable_Unicode_GET_CACHED_HASH
 
 #include <cstdint>
 #include <cstring>  // std::memcmp
@@ -16,10 +16,10 @@
 namespace quill {
 namespace {
 
-// Cached hash of an exact str, computed (and cached) when still missing.
-// Hashing a str cannot fail.
+// The hash of an exact str: the cached one, else computed (and cached) by
+// PyObject_Hash. -1 only with an error set.
 inline Py_hash_t str_hash(PyObject *s) noexcept {
-    Py_hash_t hash = compat::str_cached_hash(s);
+    Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(s);
     return hash != -1 ? hash : PyObject_Hash(s);
 }
 
@@ -111,8 +111,8 @@ int match_keyword(PyObject *key, ParamNames names, ParamNames first_kw, Py_ssize
         // 1. The key's hash, cached in the string once computed.
         if (compat::unicode_ready(key) < 0)
             return -1;
-        Py_hash_t hash = compat::str_cached_hash(key);
-        if (hash == -1 && (hash = PyObject_Hash(key)) == -1)
+        const Py_hash_t hash = str_hash(key);
+        if (hash == -1)
             return -1;
         // 2. The keyword-eligible names.
         for (ParamNames p = first_kw; *p; ++p) {
@@ -207,16 +207,7 @@ int raise_argument_type_error(PyObject *obj, PyTypeObject *type, const char *nam
     }
     // A subclass of the expected type is refused too, with the note saying why.
     PyTypeObject *actual = Py_TYPE(obj);
-    bool subclass = false;
-    if (PyObject *mro = actual->tp_mro) {
-        Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n && !subclass; ++i)
-            subclass = PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject *>(type);
-    } else {
-        for (PyTypeObject *base = actual->tp_base; base && !subclass; base = base->tp_base)
-            subclass = base == type;
-        subclass = subclass || type == &PyBaseObject_Type;
-    }
+    const bool subclass = is_subtype(actual, type);
     PyErr_Format(PyExc_TypeError, messages::INCORRECT_TYPE, name, type->tp_name, actual->tp_name, subclass ? ". " : "",
                  subclass ? kstr(K_SUBCLASS_NOTE) : quill_state.empty_str);
     return 0;

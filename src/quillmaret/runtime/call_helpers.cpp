@@ -6,13 +6,15 @@
 // read the builtins module, the empty tuple and the function object type
 // from quill_state.
 //
-// Used by production: fast_call (the initializer's super() and the class
-// statements' metaclass calls), get_builtin_name (the builtin super, at
-// import) and get_attribute_no_error (the class statements' __mro_entries__
-// and __prepare__ lookups). Kept for the runtime's contract, reached only by the tests:
-// is_subtype, is_subtype_of_either, exception_matches, call_builtin_direct.
+// Used by production, all of it: fast_call (the initializer's super(), the
+// class statements' calls of __mro_entries__, __prepare__ and the metaclass,
+// a stored __annotate__), with is_subtype_of_either and call_builtin_direct
+// on its fast path; get_builtin_name (the builtin super, at import);
+// get_attribute_no_error (the class statements' __mro_entries__ and
+// __prepare__ lookups), with exception_matches on a miss; is_subtype (the
+// type test's subclass note).
 #include "runtime.h"
-#include "compat.h"  // generic_getattr_no_error, pending_error_type
+#include "compat.h"  // PyObject_GetOptionalAttr
 
 #include <cstring>  // std::memcpy
 
@@ -28,13 +30,24 @@ inline bool is_exception_class(PyObject *obj) noexcept {
            PyType_HasFeature(reinterpret_cast<PyTypeObject *>(obj), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-// Searches the chain of tp_base links above `t` for `target`.
-inline bool base_chain_contains(PyTypeObject *t, PyTypeObject *target) noexcept {
-    for (PyTypeObject *base = t->tp_base; base; base = base->tp_base) {
-        if (base == target)
+// Whether a base of `t` (t itself included) is one `is_target` accepts. A
+// ready type's MRO lists them all; a type not yet readied is followed up
+// its chain of tp_base links, then object, the base of all.
+template <typename IsTarget>
+inline bool any_base(PyTypeObject *t, IsTarget is_target) noexcept {
+    if (PyObject *mro = t->tp_mro) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (is_target(PyTuple_GET_ITEM(mro, i)))
+                return true;
+        }
+        return false;
+    }
+    for (PyTypeObject *base = t; base; base = base->tp_base) {
+        if (is_target(reinterpret_cast<PyObject *>(base)))
             return true;
     }
-    return false;
+    return is_target(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
 }
 
 // Native implementations may not return null without an error; turn that
@@ -60,43 +73,19 @@ QUILL_NOINLINE QUILL_COLD PyObject *call_slot_without_arguments(PyObject *func) 
 
 }  // namespace
 
+// Bases are compared by identity.
 int is_subtype(PyTypeObject *a, PyTypeObject *b) noexcept {
     if (a == b)
         return 1;
-    PyObject *mro = a->tp_mro;
-    if (mro) {
-        // The MRO is a tuple once the type is ready; compare by identity.
-        Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject *>(b))
-                return 1;
-        }
-        return 0;
-    }
-    // A type not yet readied: follow its bases; object is a base of all.
-    if (base_chain_contains(a, b))
-        return 1;
-    return b == &PyBaseObject_Type;
+    auto *target = reinterpret_cast<PyObject *>(b);
+    return any_base(a, [target](PyObject *base) { return base == target; });
 }
 
 int is_subtype_of_either(PyTypeObject *t, PyTypeObject *a, PyTypeObject *b) noexcept {
     if (t == a || t == b)
         return 1;
-    PyObject *mro = t->tp_mro;
-    if (mro) {
-        Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *entry = PyTuple_GET_ITEM(mro, i);
-            if (entry == reinterpret_cast<PyObject *>(a) || entry == reinterpret_cast<PyObject *>(b))
-                return 1;
-        }
-        return 0;
-    }
-    if (base_chain_contains(t, a) || a == &PyBaseObject_Type)
-        return 1;
-    if (base_chain_contains(t, b))
-        return 1;
-    return b == &PyBaseObject_Type;
+    auto *first = reinterpret_cast<PyObject *>(a), *second = reinterpret_cast<PyObject *>(b);
+    return any_base(t, [first, second](PyObject *base) { return base == first || base == second; });
 }
 
 int exception_matches(PyObject *err, PyObject *spec) noexcept {
@@ -129,14 +118,17 @@ int exception_matches(PyObject *err, PyObject *spec) noexcept {
 
 PyObject *get_attribute_no_error(PyObject *obj, PyObject *name) noexcept {
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    // The generic lookup can report a miss without building an exception.
-    if (getattro == PyObject_GenericGetAttr)
-        return compat::generic_getattr_no_error(obj, name);
+    // The generic lookup reports a miss without building an exception.
+    if (getattro == PyObject_GenericGetAttr) {
+        PyObject *result;
+        (void)PyObject_GetOptionalAttr(obj, name, &result);
+        return result;
+    }
 
     PyObject *result = getattro ? getattro(obj, name) : PyObject_GetAttr(obj, name);
     if (result)
         return result;
-    PyObject *exc_type = compat::pending_error_type();
+    PyObject *exc_type = PyErr_Occurred();
     if (exc_type &&
         (exc_type == PyExc_AttributeError || exception_matches(exc_type, PyExc_AttributeError)))
         PyErr_Clear();

@@ -6,10 +6,10 @@
 //
 // Used by production: every routine, by the five class statements at import
 // (errors.cpp), and only there. The lookup cache pays off on 3.11 alone, and
-// its four lookup sites run once per import: it is kept because a class
-// statement's lookup is specified that way, not for speed.
+// its four lookup sites run once per import: it stays because that is how a
+// class statement looks its base up, not for speed.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item, dict_version
+#include "compat.h"  // PyDict_GetItemRef, dict_version
 
 namespace quill {
 
@@ -90,7 +90,7 @@ PyObject *calculate_metaclass(PyObject *bases) noexcept {
 
 PyObject *prepare_namespace(PyObject *metaclass, PyObject *bases, PyObject *name,
                             PyObject *qualname, PyObject *modname, PyObject *doc) noexcept {
-    // 1, 2. The metaclass's __prepare__(name, bases), or a plain dict.
+    // The metaclass's __prepare__(name, bases), or a plain dict.
     Ref ns;
     Ref prepare;
     if (metaclass) {
@@ -104,10 +104,9 @@ PyObject *prepare_namespace(PyObject *metaclass, PyObject *bases, PyObject *name
     } else {
         ns = Ref::steal(PyDict_New());
     }
-    // 3. The call or the creation failed.
     if (!ns)
         return nullptr;
-    // 4. The generic item store, so that a mapping from __prepare__ works too.
+    // The generic item store, so that a mapping from __prepare__ works too.
     if (PyObject_SetItem(ns.get(), kstr(K___module__), modname) < 0 ||
         PyObject_SetItem(ns.get(), kstr(K___qualname__), qualname) < 0)
         return nullptr;
@@ -142,7 +141,7 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
     // and the function is held while its field is written.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cell_list); ++i) {
         Ref func = Ref::borrow(PyList_GET_ITEM(cell_list, i));
-        auto *f = reinterpret_cast<FunctionObject *>(func.get());
+        FunctionObject *f = as_function(func.get());
         Py_XSETREF(f->mm_class, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
     }
 }
@@ -152,10 +151,9 @@ void assign_class_cell(PyObject *cell_list, PyObject *cls) noexcept {
 // with an error set.
 QUILL_NOINLINE static PyObject *probe_global(PyObject *name, LookupRecord *record) noexcept {
     PyObject *dict = quill_state.module_dict;
-    // 2. Probe with the name's cached hash (interned names carry one; a name
-    //    never hashed yet is hashed here, once).
+    // Interned names carry their hash; one never hashed yet is hashed here, once.
     PyObject *value = nullptr;
-    int found = compat::dict_get_str_item(dict, name, &value);
+    int found = PyDict_GetItemRef(dict, name, &value);
     if constexpr (compat::HAS_DICT_VERSION) {
         // Read the tag after the probe: a key's __eq__ run by the probe may
         // have changed the dictionary, and the value belongs to the state
@@ -163,22 +161,21 @@ QUILL_NOINLINE static PyObject *probe_global(PyObject *name, LookupRecord *recor
         record->version = compat::dict_version(dict);
         record->value = value;
     }
-    // 3. Found in the module.
     if (found > 0)
         return value;
-    // 4. A failed probe that is an ordinary error counts as a miss.
+    // A failed probe that is an ordinary error counts as a miss, which falls
+    // back to the builtins module as a missing name does.
     if (found < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             return nullptr;
         PyErr_Clear();
     }
-    // 5. The builtins module.
     return get_builtin_name(name);
 }
 
 PyObject *cached_global_lookup(PyObject *name, LookupRecord *record) noexcept {
     assert(PyUnicode_CheckExact(name));
-    // 1. The dictionary has not changed since this site looked last. Without
+    // The dictionary has not changed since this site looked last. Without
     //    a version tag (3.12 and later) every lookup probes.
     if (compat::HAS_DICT_VERSION &&
         compat::dict_version(quill_state.module_dict) == record->version) {

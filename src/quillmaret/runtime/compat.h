@@ -1,13 +1,14 @@
 // compat.h: everything that depends on the interpreter's version (CPython
 // 3.11 to 3.15), and nothing else. Two kinds of entry:
 // - Backports, at the top: call sites use the newest public name, and this
-//   header supplies it on the versions before it, under a version guard (so
-//   it never meets the interpreter's own declaration), with the same
-//   reference ownership and error reporting. Dropping an old version deletes
-//   its #if blocks; no call site changes.
-// - Named wrappers in quill::compat: private fast paths, layout reads and
-//   steps only some versions take. Each says which versions take which road
-//   and why.
+//   header supplies it on the versions before the one that added it. Each
+//   names that version and the CPython issue, and is guarded on exactly that
+//   version (alpha included), so it never meets the interpreter's own
+//   declaration; ownership and error reporting are the API's own. Dropping
+//   an old version deletes its blocks; no call site changes.
+// - Named wrappers in quill::compat: steps only some versions take, layout
+//   reads, and the private roads kept where the numbers or the behaviour
+//   need them, each with its reason.
 // Every private name and layout used here was checked against 3.14's and
 // 3.15's headers, release and debug ABI. Only the files that need an entry
 // include this header.
@@ -33,47 +34,65 @@
 // ===========================================================================
 // Backports.
 
-// 3.12: PyMemberDef and its flags move into Python.h under Py_-prefixed
-// names. 3.11 declares them in structmember.h.
-#if PY_VERSION_HEX < 0x030C0000
+// gh-47146 made PyMemberDef's type and flag names available from Python.h as
+// Py_T_PYSSIZET and Py_READONLY in Python 3.12.0a3; before, structmember.h
+// declares them as T_PYSSIZET and READONLY.
+#if PY_VERSION_HEX < 0x030C00A3
 #include <structmember.h>
 #define Py_T_PYSSIZET T_PYSSIZET
 #define Py_READONLY READONLY
 #endif
 
-// 3.12: `PyCode_NewWithPosOnlyArgs` becomes
-// `PyUnstable_Code_NewWithPosOnlyArgs` (same arguments, same result; the old
-// name is deprecated). The line table format is the same in 3.11 to 3.15.
-#if PY_VERSION_HEX < 0x030C0000
+// gh-101101 (PEP 689) renamed PyCode_NewWithPosOnlyArgs() to
+// PyUnstable_Code_NewWithPosOnlyArgs() in Python 3.12.0a6 (same arguments,
+// same result).
+#if PY_VERSION_HEX < 0x030C00A6
 #define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
 #endif
 
-#if PY_VERSION_HEX < 0x030D0000
-// 3.13: `PyThreadState_GetUnchecked`, the public name of
-// `_PyThreadState_UncheckedGet`: the current thread state, or null when
-// there is none; never an error.
+// gh-108867 added PyThreadState_GetUnchecked() to Python 3.13.0a1.
+#if PY_VERSION_HEX < 0x030D00A1
 static inline PyThreadState *PyThreadState_GetUnchecked(void) {
     return _PyThreadState_UncheckedGet();
 }
+#endif
 
-// 3.13: `PyImport_AddModuleRef`: the module registered under `name`, created
-// empty if there is none. New reference, or null with an error set (the
-// older `PyImport_AddModule` hands out a borrowed one).
+// gh-105922 added PyImport_AddModuleRef() to Python 3.13.0a1.
+#if PY_VERSION_HEX < 0x030D00A1
 static inline PyObject *PyImport_AddModuleRef(const char *name) {
     return Py_XNewRef(PyImport_AddModule(name));
 }
+#endif
 
-// 3.13: `PyDict_GetItemRef`: 1 with a new reference in *result, 0 with null
-// there when the key is absent, -1 with null there and an error set.
+// gh-106004 added PyDict_GetItemRef() to Python 3.13.0a1.
+#if PY_VERSION_HEX < 0x030D00A1
 static inline int PyDict_GetItemRef(PyObject *mp, PyObject *key, PyObject **result) {
     PyObject *value = PyDict_GetItemWithError(mp, key);  // borrowed
     *result = Py_XNewRef(value);
     return value ? 1 : (PyErr_Occurred() ? -1 : 0);
 }
+#endif
 
-// 3.13: `PyCFunctionFastWithKeywords`, the public name of the
-// fast-call-with-keywords signature `_PyCFunctionFastWithKeywords`.
+// gh-106521 added PyObject_GetOptionalAttr() to Python 3.13.0a1, the public
+// name of _PyObject_LookupAttr().
+#if PY_VERSION_HEX < 0x030D00A1
+static inline int PyObject_GetOptionalAttr(PyObject *obj, PyObject *name, PyObject **result) {
+    return _PyObject_LookupAttr(obj, name, result);
+}
+#endif
+
+// gh-114626 added the PyCFunctionFastWithKeywords typedef to Python
+// 3.13.0a4, the public name of _PyCFunctionFastWithKeywords.
+#if PY_VERSION_HEX < 0x030D00A4
 typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+#endif
+
+// gh-134891 added PyUnstable_Unicode_GET_CACHED_HASH() to Python 3.15.0a1:
+// the hash a str caches once it is computed, or -1 when it has none yet.
+#if PY_VERSION_HEX < 0x030F00A1
+static inline Py_hash_t PyUnstable_Unicode_GET_CACHED_HASH(PyObject *op) {
+    return reinterpret_cast<PyASCIIObject *>(op)->hash;
+}
 #endif
 
 // ===========================================================================
@@ -83,76 +102,51 @@ namespace quill::compat {
 
 // ---------------------------------------------------------------------------
 // The pending error.
-// Private fast path, 3.11: three fields of the thread state (type, value,
-// traceback), read and written directly: no call, and, unlike a backport of
-// `PyErr_GetRaisedException`, no normalisation (the traceback routine sets
-// aside and restores the error of every failure it annotates). 3.12+: one
-// exception object, through the public `PyErr_GetRaisedException` /
-// `PyErr_SetRaisedException`.
 
-// The type of the pending error, or null. Borrowed reference.
-// 3.12+: `PyErr_Occurred`, which reads the type of the one current exception.
-inline PyObject *pending_error_type() noexcept {
+// Sets the pending error aside for as long as it lives, and makes it the
+// pending error again when it goes (dropping whatever is pending then),
+// unless discard() dropped it first, for a new error that replaces it.
+// 3.11: `PyErr_Fetch` and `PyErr_Restore`, which keep the error as it was
+// raised (no normalisation), as the traceback routine wants.
+// 3.12+: gh-101578 made the pending error one exception object:
+// `PyErr_GetRaisedException` and `PyErr_SetRaisedException`.
+class PendingError {
+public:
 #if PY_VERSION_HEX < 0x030C0000
-    return PyThreadState_GetUnchecked()->curexc_type;
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~PendingError() {
+        if (restore_)
+            PyErr_Restore(type_, value_, tb_);
+    }
+    void discard() noexcept {
+        restore_ = false;
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+
+private:
+    PyObject *type_, *value_, *tb_;  // owned until restored or discarded; each may be null
 #else
-    return PyErr_Occurred();
+    PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~PendingError() {
+        if (restore_)
+            PyErr_SetRaisedException(exc_);
+    }
+    void discard() noexcept {
+        restore_ = false;
+        Py_XDECREF(exc_);
+    }
+
+private:
+    PyObject *exc_;  // owned until restored or discarded; may be null
 #endif
-}
+    bool restore_ = true;
 
-// The pending error, taken out of the thread state and owned by this record.
-struct PendingError {
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject *type, *value, *tb;  // owned, each may be null
-
-    static PendingError take() noexcept {
-        PyThreadState *tstate = PyThreadState_GetUnchecked();
-        PendingError e{tstate->curexc_type, tstate->curexc_value, tstate->curexc_traceback};
-        tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
-        return e;
-    }
-    // Makes this the pending error again, dropping whatever is pending now.
-    void restore() noexcept {
-        PendingError stray = take();
-        PyThreadState *tstate = PyThreadState_GetUnchecked();
-        tstate->curexc_type = type;
-        tstate->curexc_value = value;
-        tstate->curexc_traceback = tb;
-        stray.drop();
-    }
-    void drop() noexcept {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-#else
-    PyObject *exc;  // owned, may be null
-
-    static PendingError take() noexcept { return PendingError{PyErr_GetRaisedException()}; }
-    // Makes this the pending error again, dropping whatever is pending now.
-    void restore() noexcept { PyErr_SetRaisedException(exc); }
-    void drop() noexcept { Py_XDECREF(exc); }
-#endif
+public:
+    PendingError(const PendingError &) = delete;
+    PendingError &operator=(const PendingError &) = delete;
 };
-
-// ---------------------------------------------------------------------------
-// Attribute lookup that may miss.
-// Private fast path, 3.11 and 3.12: `_PyObject_GenericGetAttrWithDict` with
-// suppress=1, the generic lookup that reports a miss without building an
-// AttributeError only to clear it, which no public call does before 3.13.
-// 3.13+: the
-// public `PyObject_GetOptionalAttr`, which takes that same road for a type
-// with the generic getattro.
-// New reference, or null; null with no error set means "no such attribute".
-inline PyObject *generic_getattr_no_error(PyObject *obj, PyObject *name) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-#else
-    PyObject *result = nullptr;
-    (void)PyObject_GetOptionalAttr(obj, name, &result);
-    return result;
-#endif
-}
 
 // ---------------------------------------------------------------------------
 // Strings.
@@ -170,43 +164,13 @@ inline int unicode_ready(PyObject *s) noexcept {
 #endif
 }
 
-// The hash a str caches once it is computed, or -1 when it has none yet.
-// Layout read, 3.11 to 3.14: the hash field of the string's header, read
-// inline (the dictionary and argument paths ask for it on every key; there
-// is no public accessor before 3.15). 3.15+:
-// `PyUnstable_Unicode_GET_CACHED_HASH`, the accessor 3.15 adds for that
-// field (an inline read of it; an atomic one in a free-threaded build).
-inline Py_hash_t str_cached_hash(PyObject *s) noexcept {
-#if PY_VERSION_HEX < 0x030F0000
-    return reinterpret_cast<PyASCIIObject *>(s)->hash;
-#else
-    return PyUnstable_Unicode_GET_CACHED_HASH(s);
-#endif
-}
-
-// Copies n characters of `from` (from index 0) into `to` at `at`, widening
-// them to the kind of `to`; the caller made `to` wide enough and long
-// enough. 0, or -1 with an error set.
-// Private fast path, 3.11 and 3.12: `_PyUnicode_FastCopyCharacters`, which
-// skips the bounds and width checks the caller has already made true (the
-// message join copies each piece of another width with it). 3.13+: the
-// public `PyUnicode_CopyCharacters`.
-inline int copy_characters(PyObject *to, Py_ssize_t at, PyObject *from, Py_ssize_t n) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-    _PyUnicode_FastCopyCharacters(to, at, from, 0, n);
-    return 0;
-#else
-    return PyUnicode_CopyCharacters(to, at, from, 0, n) < 0 ? -1 : 0;
-#endif
-}
-
 // ---------------------------------------------------------------------------
 // Dicts.
 
 // Whether `dict` has the key `key` (a C string): 1 or 0, or -1 with an error
-// set. Not a backport of `PyDict_ContainsString`: that one reports a failed
-// lookup (a key's __eq__ may raise), and 3.11 and 3.12 keep the behaviour
-// they have always had here, where the lookup cannot report it.
+// set. Not a backport of `PyDict_ContainsString` (gh-108314, 3.13.0a1): that
+// one reports a failed lookup (a key's __eq__ may raise), which 3.11 and
+// 3.12 keep dropping here, as they always have.
 // 3.11, 3.12: `PyDict_GetItemString`, with which a failure reads as
 // "absent" (the error is dropped). 3.13+: `PyDict_ContainsString` (where
 // `PyDict_GetItemString` would print the error as unraisable).
@@ -218,16 +182,18 @@ inline int dict_has_str_key(PyObject *dict, const char *key) noexcept {
 #endif
 }
 
-// dict[key] = value for a str key whose hash is cached. 0, or -1.
-// Private fast path, 3.11: `_PyDict_SetItem_KnownHash` with the cached hash,
-// saving the exact-str check and hash read that `PyDict_SetItem` repeats.
-// 3.12+: the public `PyDict_SetItem`.
-inline int dict_set_str_item(PyObject *dict, PyObject *key, PyObject *value) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    return _PyDict_SetItem_KnownHash(dict, key, value, str_cached_hash(key));
-#else
-    return PyDict_SetItem(dict, key, value);
+// `PyDict_SetDefault`: borrowed reference to the value stored under `key`
+// (`value` when it was absent), or null with an error set.
+// A step only 3.13 takes: 3.13.0 to 3.13.5 can return a value with an error
+// still pending after a failed resize (gh-109700, fixed in 3.13.6); the
+// error is reported rather than carried past the step.
+inline PyObject *dict_set_default(PyObject *dict, PyObject *key, PyObject *value) noexcept {
+    PyObject *result = PyDict_SetDefault(dict, key, value);
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (result && PyErr_Occurred())
+        return nullptr;
 #endif
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -247,38 +213,13 @@ constexpr bool HAS_DICT_VERSION = false;
 inline uint64_t dict_version(PyObject *) noexcept { return 0; }
 #endif
 
-// Looks up the str `key` in `dict` as `PyDict_GetItemRef` does: 1 with a
-// new reference in *result, 0 when absent, -1 with an error set (a key's
-// __eq__ may raise).
-// Private fast path, 3.11: `_PyDict_GetItem_KnownHash` with the string's
-// cached hash (hashed here when it has none yet), saving the exact-str check
-// and hash read that `PyDict_GetItemWithError` repeats. 3.12+:
-// `PyDict_GetItemRef` (backported for 3.12 above).
-inline int dict_get_str_item(PyObject *dict, PyObject *key, PyObject **result) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    Py_hash_t hash = str_cached_hash(key);
-    if (hash == -1) {
-        hash = PyObject_Hash(key);
-        if (hash == -1) {
-            *result = nullptr;
-            return -1;
-        }
-    }
-    PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);  // borrowed
-    *result = Py_XNewRef(value);
-    return value ? 1 : (PyErr_Occurred() ? -1 : 0);
-#else
-    return PyDict_GetItemRef(dict, key, result);
-#endif
-}
-
 // ---------------------------------------------------------------------------
 // Member types.
 // `__module__` of the function object reads None when it is empty and can be
 // deleted, as on CPython's own builtin functions. That is the old
-// `T_OBJECT`; its public successor
-// `Py_T_OBJECT_EX` raises AttributeError instead, so there is no public name
-// for it from 3.12 on, where it is spelled `_Py_T_OBJECT`.
+// `T_OBJECT`; its public successor `Py_T_OBJECT_EX` raises AttributeError
+// instead, so there is no public name for it from 3.12 on, where it is
+// spelled `_Py_T_OBJECT`.
 #if PY_VERSION_HEX < 0x030C0000
 constexpr int MEMBER_OBJECT_OR_NONE = T_OBJECT;
 #else
@@ -288,14 +229,13 @@ constexpr int MEMBER_OBJECT_OR_NONE = _Py_T_OBJECT;
 // ---------------------------------------------------------------------------
 // Traceback frames.
 // A traceback entry takes its line from its frame. Internal layout, 3.11:
-// a frame made by
-// `PyFrame_New` reports the line of its code's first instruction, which an
-// empty code object from `PyCode_NewEmpty` does not map to its first line, so
-// the line goes into the frame record's f_lineno field (internal header).
-// 3.12+: the empty code object's first instruction lies on its first line,
-// and a new frame reports exactly that through the public API, so the code
-// object made for the line (`PyCode_NewEmpty(file, function, line)`) is all
-// it takes.
+// a frame made by `PyFrame_New` reports the line of its code's first
+// instruction, which an empty code object from `PyCode_NewEmpty` does not
+// map to its first line, so the line goes into the frame record's f_lineno
+// field (internal header). 3.12+: the empty code object's first instruction
+// lies on its first line, and a new frame reports exactly that through the
+// public API, so the code object made for the line
+// (`PyCode_NewEmpty(file, function, line)`) is all it takes.
 inline void set_frame_line(PyFrameObject *frame, int line) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     frame->f_lineno = line;

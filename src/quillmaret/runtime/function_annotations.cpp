@@ -7,14 +7,10 @@
 // reads a bound placeholder method that returns __annotations__, so that
 // tools like functools.wraps find the attribute they expect.
 #include "runtime.h"
-#include "compat.h"  // dict_get_str_item, annotate_format_served
+#include "compat.h"  // PyDict_GetItemRef, annotate_format_served
 
 namespace quill {
 namespace {
-
-inline FunctionObject *as_function(PyObject *op) noexcept {
-    return reinterpret_cast<FunctionObject *>(op);
-}
 
 // New reference to the dict returned by the stored __annotate__ callable
 // when called with the format 1, or null with an error set.
@@ -55,7 +51,7 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
     Ref dict = Ref::borrow(f->func_dict);
     if (!dict)
         return 0;
-    return compat::dict_get_str_item(dict.get(), kstr(K___annotate__), result);
+    return PyDict_GetItemRef(dict.get(), kstr(K___annotate__), result);
 }
 
 }  // namespace
@@ -68,9 +64,10 @@ int lookup_annotate(FunctionObject *f, PyObject **result) noexcept {
 // 3. Else the field is filled with a new empty dict.
 //
 // Looking up and calling __annotate__ can run Python code, and so can
-// releasing a field's old value: a field is read only where no such code
-// ran since, and a computed dict is returned under this call's own
-// reference, not read back from the field it was stored in.
+// releasing a field's old value and, on 3.11, allocating (the collector
+// may run): a field is read only where no such code ran since, and a
+// computed dict is returned under this call's own reference, not read back
+// from the field it was stored in.
 PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     FunctionObject *f = as_function(func);
     if (f->func_annotations)
@@ -91,8 +88,11 @@ PyObject *function_get_annotations(PyObject *func, void *) noexcept {
     Ref empty = Ref::steal(PyDict_New());
     if (!empty)
         return nullptr;
-    f->func_annotations = Py_NewRef(empty.get());
-    return empty.release();
+    // On 3.11 the allocation can run the collector, and a finalizer it runs
+    // may have stored annotations meanwhile: those are kept.
+    if (!f->func_annotations)
+        f->func_annotations = empty.release();
+    return Py_NewRef(f->func_annotations);
 }
 
 // None and deletion empty the field; a dict is stored. A present instance

@@ -20,10 +20,6 @@
 namespace quill {
 namespace {
 
-inline FunctionObject *as_function(PyObject *op) noexcept {
-    return reinterpret_cast<FunctionObject *>(op);
-}
-
 // The implementation as the function pointer type of its call kind.
 template <typename Fn>
 inline Fn implementation(const FunctionObject *f) noexcept {
@@ -106,48 +102,65 @@ PyObject *function_vectorcall_fastcall_keywords(PyObject *func, PyObject *const 
 // ---------------------------------------------------------------------------
 // Tuple-and-dict calls.
 
+// The argument vector of a tuple-and-dict call turned into a vector call: n
+// positional arguments (borrowed), then the values of the keywords taken so
+// far (owned). Both are released, and the block freed, when it goes.
+class KeywordCallVector {
+public:
+    KeywordCallVector(PyObject *const *args, Py_ssize_t n, Py_ssize_t k) noexcept
+        : items_(static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(n + k) * sizeof(PyObject *)))),
+          n_(n) {
+        if (items_) {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                items_[i] = args[i];
+        }
+    }
+    ~KeywordCallVector() {
+        if (!items_)
+            return;
+        for (Py_ssize_t i = 0; i < taken_; ++i)
+            Py_DECREF(items_[n_ + i]);
+        PyMem_Free(items_);
+    }
+    KeywordCallVector(const KeywordCallVector &) = delete;
+    KeywordCallVector &operator=(const KeywordCallVector &) = delete;
+
+    PyObject *const *items() const noexcept { return items_; }  // null when the block could not be had
+    Py_ssize_t taken() const noexcept { return taken_; }
+    void take_value(PyObject *value) noexcept { items_[n_ + taken_++] = Py_NewRef(value); }
+
+private:
+    PyObject **items_;
+    Py_ssize_t n_;
+    Py_ssize_t taken_ = 0;
+};
+
 // New reference: the result of calling `entry` with the n positional
 // arguments at `args` and the k >= 1 entries of `kwargs` as keywords, in the
-// dict's order; null with an error set.
-//
-// 1. One block of n + k pointers: the positional arguments (borrowed), then
-//    the keyword values (owned); one tuple of the k names (owned).
-// 2. Every entry is collected before the keys are checked to be strings.
-// 3. Call, then release everything, on success and failure alike.
+// dict's order; null with an error set. Every entry is collected before the
+// keys are checked to be strings.
 PyObject *vectorcall_from_dict(PyObject *func, vectorcallfunc entry, PyObject *const *args,
                                Py_ssize_t n, PyObject *kwargs) noexcept {
     const Py_ssize_t k = PyDict_GET_SIZE(kwargs);
-    auto *block = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(n + k) * sizeof(PyObject *)));
-    if (!block)
+    KeywordCallVector vector(args, n, k);
+    if (!vector.items())
         return PyErr_NoMemory();
-    for (Py_ssize_t i = 0; i < n; ++i)
-        block[i] = args[i];
     Ref names = Ref::steal(PyTuple_New(k));
-    if (!names) {
-        PyMem_Free(block);
+    if (!names)
         return nullptr;
-    }
     unsigned long all_str = Py_TPFLAGS_UNICODE_SUBCLASS;
-    Py_ssize_t pos = 0, taken = 0;
+    Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (taken < k && PyDict_Next(kwargs, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(names.get(), taken, Py_NewRef(key));
-        block[n + taken] = Py_NewRef(value);
+    while (vector.taken() < k && PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(names.get(), vector.taken(), Py_NewRef(key));
+        vector.take_value(value);
         all_str &= Py_TYPE(key)->tp_flags;
-        ++taken;
     }
-    PyObject *result;
     if (!all_str) {
         PyErr_SetString(PyExc_TypeError, messages::KEYWORDS_NOT_STRINGS);
-        result = nullptr;
-    } else {
-        result = entry(func, block, static_cast<size_t>(n), names.get());
+        return nullptr;
     }
-    names = Ref();
-    for (Py_ssize_t i = 0; i < taken; ++i)
-        Py_DECREF(block[n + i]);
-    PyMem_Free(block);
-    return result;
+    return entry(func, vector.items(), static_cast<size_t>(n), names.get());
 }
 
 // New reference: the result of the implementation for a tuple-and-dict

@@ -14,6 +14,7 @@
 // (function_call.cpp) keep the runtime complete for the tests.
 #include "runtime.h"
 #include "compat.h"  // Py_T_PYSSIZET, Py_READONLY, MEMBER_OBJECT_OR_NONE
+#include "messages.h"
 
 #include <cstddef>      // offsetof
 #include <type_traits>  // std::is_standard_layout_v
@@ -34,10 +35,6 @@ static_assert(offsetof(FunctionObject, mm_class) == offsetof(PyCMethodObject, mm
 static_assert(sizeof(FunctionObject::flags) == 4, "the function flags are a signed 32-bit field");
 
 namespace {
-
-inline FunctionObject *as_function(PyObject *op) noexcept {
-    return reinterpret_cast<FunctionObject *>(op);
-}
 
 // ---------------------------------------------------------------------------
 // Slots.
@@ -321,17 +318,18 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+namespace {
+constexpr auto FUNCTION_TYPE_NAME = QUILL_JOIN(SHARED_MODULE_NAME, ".quill_function_or_method");
+}  // namespace
+
 PyType_Spec function_type_spec = {
-    .name = "_quillrt_3_3_0.quill_function_or_method",
+    .name = FUNCTION_TYPE_NAME.text,
     .basicsize = static_cast<int>(sizeof(FunctionObject)),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
              Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR,
     .slots = function_slots,
 };
-static_assert((Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
-               Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR) ==
-              0x24d80);
 
 // New reference to a new function object, or null with an error set.
 //
@@ -371,7 +369,7 @@ PyObject *function_new(PyMethodDef *ml, int flags, PyObject *qualname, PyObject 
     bool ok = true;
     f->vectorcall = select_vectorcall(ml->ml_flags, &ok);
     if (!ok) {
-        PyErr_SetString(PyExc_SystemError, "Bad call flags for QuillFunction");
+        PyErr_SetString(PyExc_SystemError, messages::BAD_CALL_FLAGS);
         Py_DECREF(f);
         return nullptr;
     }

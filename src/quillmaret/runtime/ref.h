@@ -1,6 +1,6 @@
 // ref.h: Ref, a move-only owner of one strong reference, for temporaries.
 //
-// Fixed-layout records (FunctionObject, ModuleState) keep raw PyObject *
+// Fixed-layout records (FunctionObject, ProcessState) keep raw PyObject *
 // fields; a Ref never lives inside one of them.
 #pragma once
 

@@ -4,11 +4,11 @@
 // extension module that links the runtime (the module _m3 and the test-only
 // hooks module) gets its own copy of the process-wide state record
 // `quill_state`; the shared types themselves are common to all of them
-// through the registry in the module "_quillrt_3_3_0".
+// through the registry in the module SHARED_MODULE_NAME.
 //
-// Used by production: the records, the state and every routine declared here
-// except those their own files mark as kept for the tests (the other call
-// kinds, FUNCTION_FLAG_*, some call helpers).
+// Used by production: the records, the state and every routine declared here;
+// function_call.cpp and function_object.cpp say which parts of them only the
+// tests reach (the other call kinds, FUNCTION_FLAG_*).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,6 +26,10 @@
 #define QUILL_AS_PYCFUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 namespace quill {
+
+// The shared runtime module, named for the runtime version: modules of the
+// same version share its types, and no other module's types meet them.
+constexpr char SHARED_MODULE_NAME[] = "_quillrt_3_3_0";
 
 // ---------------------------------------------------------------------------
 // The function object record. Its layout is shared with every module of the
@@ -62,6 +66,12 @@ struct FunctionObject {
     PyObject *func_annotations;   // owned, may be null: __annotations__
 };
 
+// The function object record behind a function object. The type's slots,
+// getters and call entries are only ever given objects of the type.
+inline FunctionObject *as_function(PyObject *op) noexcept {
+    return reinterpret_cast<FunctionObject *>(op);
+}
+
 // A method record's implementation as the function pointer type Fn of its
 // call kind.
 template <typename Fn>
@@ -76,8 +86,9 @@ inline bool takes_self_from_args(const FunctionObject *f) noexcept {
 
 // ---------------------------------------------------------------------------
 // The process-wide state record (one per extension module that links the
-// runtime). Every object field holds a strong reference for the life of the
-// process unless its note says otherwise.
+// runtime; no PEP 489 module state: the module's state size is 0). Every
+// object field holds a strong reference for the life of the process unless
+// its note says otherwise.
 
 // Per lookup site of the cached global lookup. Filled only where the
 // dictionary has a version tag (3.11; see compat.h); empty otherwise.
@@ -101,9 +112,10 @@ struct CodeCache {
     CodeCacheEntry *entries;  // PyMem_Malloc'ed; never freed
 };
 
+// One per class statement that looks up its base (errors.cpp checks the count).
 constexpr int LOOKUP_RECORD_COUNT = 4;
 
-struct ModuleState {
+struct ProcessState {
     PyObject *module;          // null until the exec slot succeeds; marks the module initialised
     PyObject *module_dict;     // the module's dictionary; globals of functions and frames
     PyObject *builtins;        // the builtins module
@@ -122,10 +134,19 @@ struct ModuleState {
     CodeCache code_cache;
 };
 
-extern ModuleState quill_state;
+extern ProcessState quill_state;
 
 // Borrowed reference to constant-table entry `id`.
 inline PyObject *kstr(ConstId id) noexcept { return quill_state.strings[id]; }
+
+// Steps that fill the state record, shared by the module's exec slot and the
+// test hooks' set-up. Each: 0, or -1 with an error set.
+int take_module_dict(PyObject *module) noexcept;  // module_dict: the module's dictionary
+// `field`: the module `name` of the interpreter's module table, which the
+// interpreter creates empty when there is none.
+int take_module(const char *name, PyObject *&field) noexcept;
+int init_metatype() noexcept;                     // metatype (type_registry.cpp)
+int init_function_type() noexcept;                // function_type, after metatype (type_registry.cpp)
 
 // ---------------------------------------------------------------------------
 // Constant table (constant_table.cpp).
@@ -145,22 +166,26 @@ int lzss_decode(const unsigned char *in, Py_ssize_t m, unsigned char *out, Py_ss
 // ---------------------------------------------------------------------------
 // Shared type registry (type_registry.cpp).
 
-extern PyType_Spec metatype_spec;        // "_quillrt_3_3_0._common_types_metatype"
-extern PyType_Spec function_type_spec;   // "_quillrt_3_3_0.quill_function_or_method"
+extern PyType_Spec metatype_spec;        // SHARED_MODULE_NAME "._common_types_metatype"
+extern PyType_Spec function_type_spec;   // SHARED_MODULE_NAME ".quill_function_or_method"
 
 // New reference to the registered type (created and registered when absent),
 // or null with an error set.
 PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject *bases) noexcept;
-// 0 when obj is a type of the expected size, -1 with TypeError set otherwise.
-int check_shared_type(PyObject *obj, const char *short_name, Py_ssize_t expected_size) noexcept;
+
+// How check_shared_type compares a type's basic size with the size given.
+enum class SizeRule { ANY, EXACT, AT_LEAST };
+// 0 when obj is a type whose basic size meets the rule, -1 with TypeError
+// set otherwise.
+int check_shared_type(PyObject *obj, const char *short_name, SizeRule rule, Py_ssize_t size) noexcept;
 
 // ---------------------------------------------------------------------------
 // Function objects (function_object.cpp, function_call.cpp,
 // function_annotations.cpp).
 
 // New reference to a function object of quill_state.function_type, or null
-// with an error set ("Bad call flags for QuillFunction" for a call kind
-// without an entry). closure, module and code may be null.
+// with an error set (messages::BAD_CALL_FLAGS for a call kind without an
+// entry). closure, module and code may be null.
 PyObject *function_new(PyMethodDef *ml, int flags, PyObject *qualname, PyObject *closure,
                        PyObject *module, PyObject *globals, PyObject *code) noexcept;
 
@@ -228,8 +253,9 @@ using ParamNames = PyObject **const *;
 // ---------------------------------------------------------------------------
 // Traceback records (traceback.cpp).
 
-// Adds one traceback entry (function, line, file) to the pending exception,
-// with code objects cached by line and function. Call only with an exception pending.
-void add_traceback(const char *funcname, int line, const char *filename) noexcept;
+// Adds one traceback entry (function, line) to the pending exception, in the
+// module's one source file SOURCE_FILE, with code objects cached by line and
+// function. Call only with an exception pending.
+void add_traceback(const char *funcname, int line) noexcept;
 
 }  // namespace quill

@@ -1,10 +1,10 @@
 // traceback.cpp: traceback entries that point into the module's source.
 //
 // A failure adds one entry to the pending exception: a minimal code object
-// for (function, line, file) and a frame at that line, handed to the
-// interpreter's traceback machinery. Code objects are cached by line and
-// function in a sorted array, so a repeated failure at a known place creates
-// no new code object or string.
+// for (function, line) in the module's one source file, SOURCE_FILE, and a
+// frame at that line, handed to the interpreter's traceback machinery. Code
+// objects are cached by line and function in a sorted array, so a repeated
+// failure at a known place creates no new code object or string.
 //
 // Used by production: the import's and the initializer's failures (module.cpp,
 // errors.cpp). The cache is for repeated failures of the initializer.
@@ -112,47 +112,46 @@ void cache_code(PyCodeObject *code, int line) noexcept {
 
 }  // namespace
 
-void add_traceback(const char *funcname, int line, const char *filename) noexcept {
-    // 1. The thread state, whose pending error gets the entry.
+namespace {
+
+// New reference to a frame at `line` of `funcname` for a traceback entry,
+// made with the pending error set aside: neither the code object nor the
+// frame may be made with an error pending (the frame's lookup of
+// __builtins__ in its globals, for one, gives up when it sees one, and the
+// entry would be lost). Null when either cannot be made: with its error in
+// place of the pending one, or, should it fail without one, with the
+// pending error back and no entry.
+PyFrameObject *entry_frame(const char *funcname, int line) noexcept {
     PyThreadState *tstate = PyThreadState_GetUnchecked();
-
-    // 2. Set the pending error aside while the code object and the frame
-    //    are made: neither may run with an error pending (the frame's lookup
-    //    of __builtins__ in its globals, for one, gives up when it sees one,
-    //    and the entry would be lost).
-    compat::PendingError saved = compat::PendingError::take();
-
-    // 3. The code object for the line: cached, or made and cached. If
-    //    it cannot be made, its error replaces the one being reported.
+    compat::PendingError saved;
     PyCodeObject *code = cached_code(line, funcname);
     if (code) {
         Py_INCREF(code);
     } else {
-        code = PyCode_NewEmpty(filename, funcname, line);
+        code = PyCode_NewEmpty(SOURCE_FILE, funcname, line);
         if (!code) {
-            saved.drop();
-            return;
+            saved.discard();
+            return nullptr;
         }
         if (line != 0)
             cache_code(code, line);
     }
-
-    // 4. A frame at the line, with the module dictionary as globals. If it
-    //    cannot be made, no entry is added and its error stands.
     PyFrameObject *frame = PyFrame_New(tstate, code, quill_state.module_dict, nullptr);
     Py_DECREF(code);
-    if (!frame && PyErr_Occurred()) {
-        saved.drop();
-        return;
-    }
-    saved.restore();
+    if (!frame && PyErr_Occurred())
+        saved.discard();
+    return frame;
+}
 
-    // 5. Append the entry to the pending traceback; it holds the frame.
-    if (frame) {
-        compat::set_frame_line(frame, line);
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+}  // namespace
+
+void add_traceback(const char *funcname, int line) noexcept {
+    PyFrameObject *frame = entry_frame(funcname, line);
+    if (!frame)
+        return;
+    compat::set_frame_line(frame, line);
+    PyTraceBack_Here(frame);  // the entry holds the frame
+    Py_DECREF(frame);
 }
 
 }  // namespace quill

@@ -1,6 +1,6 @@
 // type_registry.cpp: the registry of runtime types shared between modules.
 //
-// The runtime's types live in the dictionary of the module "_quillrt_3_3_0"
+// The runtime's types live in the dictionary of the module SHARED_MODULE_NAME
 // in the interpreter's module table, keyed by short name. The first module
 // of this runtime version to initialise creates and registers them; every
 // later one adopts what is registered after checking that it is a type of
@@ -9,7 +9,7 @@
 // object per name.
 //
 // Used by production: the metatype and the function object type, at import.
-#include "compat.h"  // PyImport_AddModuleRef
+#include "compat.h"  // PyImport_AddModuleRef, dict_set_default
 #include "runtime.h"
 
 #include <cstddef>  // offsetof
@@ -18,10 +18,13 @@
 namespace quill {
 namespace {
 
-constexpr const char *SHARED_MODULE_NAME = "_quillrt_3_3_0";
+constexpr auto METATYPE_NAME = QUILL_JOIN(SHARED_MODULE_NAME, "._common_types_metatype");
 
-// New reference to "_quillrt_3_3_0": the metatype's __module__, which every
-// type made with the metatype reports as its own.
+// New reference to SHARED_MODULE_NAME: the metatype's __module__, which
+// every type made with the metatype reports as its own. A heap type keeps
+// its module name in its dict under "__module__", but the function object
+// type's dict holds its instances' __module__ member there instead, so the
+// type would report that descriptor; a getter of the metatype answers first.
 PyObject *metatype_get_module(PyObject *, void *) noexcept {
     return PyUnicode_FromString(SHARED_MODULE_NAME);
 }
@@ -50,22 +53,20 @@ PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
 }  // namespace
 
 PyType_Spec metatype_spec = {
-    .name = "_quillrt_3_3_0._common_types_metatype",
+    .name = METATYPE_NAME.text,
     .basicsize = 0,
     .itemsize = 0,
     .flags = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = metatype_slots,
 };
 
-int check_shared_type(PyObject *obj, const char *short_name, Py_ssize_t expected_size) noexcept {
+int check_shared_type(PyObject *obj, const char *short_name, SizeRule rule, Py_ssize_t size) noexcept {
     if (!PyType_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "Shared quill type %.200s is not a type object", short_name);
         return -1;
     }
-    if (expected_size == 0)
-        return 0;
-    Py_ssize_t size = reinterpret_cast<PyTypeObject *>(obj)->tp_basicsize;
-    if ((expected_size > 0 && size != expected_size) || (expected_size < 0 && size < -expected_size)) {
+    const Py_ssize_t actual = reinterpret_cast<PyTypeObject *>(obj)->tp_basicsize;
+    if ((rule == SizeRule::EXACT && actual != size) || (rule == SizeRule::AT_LEAST && actual < size)) {
         PyErr_Format(PyExc_TypeError, "Shared quill type %.200s has the wrong size, try recompiling",
                      short_name);
         return -1;
@@ -138,11 +139,13 @@ int check_adopted_type(PyTypeObject *type, const PyType_Spec *spec, PyTypeObject
 }
 
 // New reference to a registered type that passes both checks, or null with
-// TypeError set; found is borrowed.
+// TypeError set; found is borrowed. A spec's basic size of 0 (inherited from
+// the base) is not compared; any other must be met exactly.
 PyTypeObject *adopt(PyObject *found, const PyType_Spec *spec, PyTypeObject *metatype,
                     const char *short_name) noexcept {
     Ref type = Ref::borrow(found);
-    if (check_shared_type(type.get(), short_name, spec->basicsize) < 0 ||
+    const SizeRule rule = spec->basicsize == 0 ? SizeRule::ANY : SizeRule::EXACT;
+    if (check_shared_type(type.get(), short_name, rule, spec->basicsize) < 0 ||
         check_adopted_type(reinterpret_cast<PyTypeObject *>(type.get()), spec, metatype, short_name) < 0)
         return nullptr;
     return reinterpret_cast<PyTypeObject *>(type.release());
@@ -206,7 +209,7 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
     }
 
     // Register it, unless another module got there first.
-    PyObject *registered = PyDict_SetDefault(registry, key.get(), created.get());  // borrowed
+    PyObject *registered = compat::dict_set_default(registry, key.get(), created.get());  // borrowed
     if (!registered)
         return nullptr;
     if (registered == created.get())
@@ -214,6 +217,24 @@ PyTypeObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObj
     Ref winner = Ref::borrow(registered);
     created = Ref();
     return adopt(winner.get(), spec, metatype, short_name);
+}
+
+int init_metatype() noexcept {
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));
+    if (!bases)
+        return -1;
+    PyTypeObject *metatype = fetch_shared_type(nullptr, &metatype_spec, bases.get());
+    if (metatype)
+        Py_XSETREF(quill_state.metatype, metatype);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int init_function_type() noexcept {
+    PyTypeObject *type = fetch_shared_type(quill_state.metatype, &function_type_spec, nullptr);
+    if (!type)
+        return PyErr_Occurred() ? -1 : 0;
+    Py_XSETREF(quill_state.function_type, type);
+    return 0;
 }
 
 }  // namespace quill

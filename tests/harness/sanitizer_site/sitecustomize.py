@@ -1,5 +1,5 @@
-"""Run at the start of every interpreter of the sanitizer run (scripts/sanitize
-puts this directory on PYTHONPATH, and the children of the tests inherit it).
+"""Run at the start of every interpreter of the sanitizer run (the sanitize sessions
+put this directory on PYTHONPATH, and the children of the tests inherit it).
 
 UndefinedBehaviorSanitizer, loaded beside AddressSanitizer, ignores the
 log_path in UBSAN_OPTIONS and writes to stderr, where a child's report is

@@ -1,4 +1,4 @@
-"""What the scripts install into the checkout's virtual environments.
+"""What the sessions install into the checkout's virtual environments.
 
     python requirements.py list [EXTRA...]   the build requirements, the run-time
                                              dependencies and the named extras of
