@@ -1,11 +1,18 @@
 """What a cross-built module asks of the system that loads it, read from its
-ELF file (pyelftools, which auditwheel brings): the machine, the libraries
-it needs, the glibc symbol versions it binds, and what it exports."""
+ELF file (pyelftools): the machine, the libraries it needs, the glibc symbol
+versions it binds, and what it exports.
+
+    python elf.py MODULE.so...
+
+checks each module: built for aarch64, needing only glibc 2.17's
+libraries and symbol versions, and, for _m3, exporting its init function
+alone. Prints one line a module; exits 1 naming what is wrong."""
 from __future__ import annotations
 
 import dataclasses
 import pathlib
 import re
+import sys
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
@@ -25,6 +32,10 @@ class ModuleFacts:
     versions: dict[str, list[str]]  # library -> the symbol versions bound in it
     imported: list[str]             # the undefined symbols it binds
     exported: list[str]             # the functions and data it defines for others
+
+    def summary(self) -> str:
+        bound = sorted({name for names in self.versions.values() for name in names})
+        return f"needs {', '.join(self.needed)}, binds {', '.join(bound)}"
 
     def problems(self, init: str | None) -> list[str]:
         """What keeps the module from loading on any aarch64 Linux with glibc
@@ -65,12 +76,20 @@ def read(path: pathlib.Path) -> ModuleFacts:
         return ModuleFacts(elf["e_machine"], needed, versions, sorted(imported), sorted(exported))
 
 
-def check(path: pathlib.Path, shipped: bool) -> ModuleFacts:
-    """The module's facts, or ValueError saying what is wrong with it. A
-    module that ships must export its init function alone (the test hooks
-    also export the C++ allocation functions of the library linked into them)."""
-    facts = read(path)
-    problems = facts.problems("PyInit_" + path.name.split(".")[0] if shipped else None)
-    if problems:
-        raise ValueError(f"{path.name}: {'; '.join(problems)}")
-    return facts
+def main(argv: list[str]) -> int:
+    status = 0
+    for name in argv:
+        path = pathlib.Path(name)
+        facts = read(path)
+        # The test hooks also export the C++ allocation functions of the
+        # library linked into them: only the shipped module is held to its
+        # init function alone.
+        module = path.name.split(".")[0]
+        problems = facts.problems("PyInit_" + module if module == "_m3" else None)
+        print(f"{path.name}: {'; '.join(problems) if problems else facts.summary()}")
+        status |= bool(problems)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,39 +1,40 @@
 """Running arm64 programs on this x86-64 machine with qemu-user (Debian's
 qemu-user-static).
 
-A program is started as `qemu-aarch64-static PROGRAM`, or, once the kernel
-knows the aarch64 handler (binfmt_misc), as itself: the suite starts child
-interpreters and `venv` runs ensurepip as a child, so the suite needs the
-handler. Both ways read the same environment:
+The suite starts child interpreters and `venv` runs ensurepip as a child,
+so the kernel must start aarch64 programs through qemu itself: its
+binfmt_misc handler for aarch64 must be registered (.ci/run registers it
+when missing, and removes it again afterwards). Every program reads the
+same environment:
 - QEMU_LD_PREFIX: the sysroot, in which qemu looks first for every absolute
   path the program opens (its loader and libraries among them);
 - QEMU_CPU=cortex-a72: Debian's newer builds use pointer authentication,
   which qemu's default CPU emulates very slowly (a pure-Python loop took 39 s
   by default, 1.3 s with cortex-a72, which lacks it);
 - QUILL_EMULATOR: tells the suite it runs emulated (no Hypothesis deadlines,
-  no build from source inside the emulated system, which has no compiler).
+  no build inside the emulated system, which has no compiler).
 """
 from __future__ import annotations
 
-import json
 import os
-import pathlib
 import shutil
 import subprocess
+from pathlib import Path
+
+from . import Refused
 
 QEMU = "qemu-aarch64-static"
 QEMU_CPU = "cortex-a72"
-BINFMT = pathlib.Path("/proc/sys/fs/binfmt_misc")
+BINFMT = Path("/proc/sys/fs/binfmt_misc")
 HANDLER = "qemu-aarch64"
-# Debian's registration of the handler (qemu-user-static's binfmt.d file).
-REGISTRATION = pathlib.Path(f"/usr/lib/binfmt.d/{HANDLER}.conf")
+# Debian's registration of the handler, shipped with qemu-user-static.
+REGISTRATION = Path(f"/usr/lib/binfmt.d/{HANDLER}.conf")
+# Program or file: the Debian package that brings it.
+PREREQUISITES = {QEMU: "qemu-user-static", str(REGISTRATION): "qemu-user-static",
+                 "apt-get": "apt", "dpkg-deb": "dpkg"}
 
 
-class EmulatorError(Exception):
-    """qemu-user or the kernel's handler is not there and cannot be set up."""
-
-
-def environment(sysroot: pathlib.Path, base: dict[str, str] | None = None) -> dict[str, str]:
+def environment(sysroot: Path, base: dict[str, str] | None = None) -> dict[str, str]:
     """`base` (by default this process's environment) for arm64 programs of `sysroot`."""
     env = dict(os.environ if base is None else base)
     env.update(QEMU_LD_PREFIX=str(sysroot), QEMU_CPU=QEMU_CPU, QUILL_EMULATOR=f"{QEMU} -cpu {QEMU_CPU}")
@@ -41,53 +42,52 @@ def environment(sysroot: pathlib.Path, base: dict[str, str] | None = None) -> di
 
 
 def qemu() -> str:
-    """The path of qemu-user for aarch64, or EmulatorError naming the package."""
-    path = shutil.which(QEMU)
-    if path is None:
-        raise EmulatorError(f"{QEMU} is not installed: on Debian, apt-get install qemu-user-static")
-    return path
+    return shutil.which(QEMU) or QEMU
 
 
-def handler_registered() -> bool:
-    return (BINFMT / HANDLER).is_file() and (BINFMT / HANDLER).read_text().startswith("enabled")
-
-
-def register_handler(record: pathlib.Path) -> list[str]:
-    """Makes the kernel run aarch64 programs with qemu: mounts binfmt_misc
-    and registers Debian's aarch64 handler, each only when it is not done
-    already. Adds what it did to `record` (JSON) for unregister_handler, and
-    returns it: [], ["registered"] or ["mounted", "registered"]."""
-    qemu()
-    done = []
+def handler_problem() -> str | None:
+    """Why the kernel would not start an aarch64 program through qemu, with
+    the commands that set it up (as root), in one line; None when it would."""
+    if (BINFMT / HANDLER).is_file() and (BINFMT / HANDLER).read_text().startswith("enabled"):
+        return None
+    register = f"grep '^:' {REGISTRATION} > {BINFMT}/register"
     if not (BINFMT / "register").exists():
-        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", str(BINFMT)],
-                       check=True, capture_output=True, text=True)
-        done.append("mounted")
-    if not handler_registered():
-        if not REGISTRATION.is_file():
-            raise EmulatorError(f"{REGISTRATION} is missing: on Debian, apt-get install qemu-user-static")
-        line = next(line for line in REGISTRATION.read_text().splitlines() if line.startswith(":"))
-        (BINFMT / "register").write_text(line)
-        done.append("registered")
-    record.parent.mkdir(parents=True, exist_ok=True)
-    before = json.loads(record.read_text()) if record.exists() else []
-    record.write_text(json.dumps(before + done))
-    return done
+        return (f"binfmt_misc is not mounted, so the kernel cannot start aarch64 programs through qemu: as root, "
+                f"mount -t binfmt_misc binfmt_misc {BINFMT} && {register} (.ci/run does both, and undoes them)")
+    return (f"the kernel has no aarch64 handler ({BINFMT}/{HANDLER}): as root, {register} "
+            "(.ci/run does it, and undoes it)")
 
 
-def unregister_handler(record: pathlib.Path) -> list[str]:
-    """Undoes what register_handler recorded in `record`, and nothing else:
-    a handler or mount that was there before stays. Returns what it undid."""
-    try:
-        done = json.loads(record.read_text())
-    except FileNotFoundError:
-        return []
-    undone = []
-    if "registered" in done and (BINFMT / HANDLER).exists():
-        (BINFMT / HANDLER).write_text("-1")
-        undone.append("unregistered")
-    if "mounted" in done:
-        subprocess.run(["umount", str(BINFMT)], check=True, capture_output=True, text=True)
-        undone.append("unmounted")
-    record.unlink()
-    return undone
+def run(args: list, sysroot: Path, env: dict[str, str] | None = None, **kwargs) -> subprocess.CompletedProcess:
+    """Runs an arm64 program of `sysroot` under qemu (through the kernel's
+    handler); its output is shown only when it fails (Refused)."""
+    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True,
+                          env=environment(sysroot, env), **kwargs)
+    if proc.returncode != 0:
+        raise Refused(f"{' '.join(map(str, args[:4]))} failed under qemu:\n{proc.stdout}{proc.stderr}")
+    return proc
+
+
+def new_environment(root, path: Path) -> Path:
+    """A fresh emulated virtual environment of the sysroot's CPython, with
+    pip installed from Debian's pip wheel by that wheel itself. (Not by
+    ensurepip: Debian's copies the wheel from /usr/share/python-wheels, and
+    qemu 7.2 finds that path in the sysroot when the file is opened but not
+    when its extended attributes are listed, so 3.13 and later fail.)
+    Returns its interpreter."""
+    shutil.rmtree(path, ignore_errors=True)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    run([root.python, "-m", "venv", "--without-pip", path], root.path)
+    python = path / "bin" / "python"
+    wheel = root.pip_wheel
+    run([python, wheel / "pip", "install", "--disable-pip-version-check", "--no-input", "--no-index", "-q", wheel],
+        root.path)
+    return python
+
+
+def pip_install(python: Path, root, *args: object, alone: bool = False) -> None:
+    """pip install ARGS in an emulated environment of the sysroot `root`;
+    `alone`: without this machine's PIP_* settings (an index or find-links
+    of its own)."""
+    env = {key: value for key, value in os.environ.items() if not (alone and key.startswith("PIP_"))}
+    run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", *args], root.path, env)

@@ -72,7 +72,7 @@ def main(argv=None):
             files[f"{dist_info}/{relative}"] = path.read_bytes()
     files[f"{dist_info}/WHEEL"] = (
         "Wheel-Version: 1.0\n"
-        "Generator: quillmaret tools/windows/make_wheel.py\n"
+        "Generator: quillmaret tools/tasks/make_wheel.py\n"
         "Root-Is-Purelib: false\n"
         f"Tag: {args.tag}\n").encode()
 
