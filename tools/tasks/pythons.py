@@ -7,8 +7,8 @@ newest of pyenv's X.Y.Z (pyenv itself need not be on the PATH). Debian's
 builds of the versions it provides (FROM_DEBIAN) are fetched into the
 checkout (debian.py), and the newer patch release of the user's own and
 Debian's runs (the user's own when they are the same), so that a version's
-fixes are tested where the user has only an early release (pyenv's 3.13.0);
-so are the debug interpreters of the leak hunt fetched (DEBUG_FROM).
+fixes are tested where the user has only an early release (pyenv's 3.13.0).
+The debug interpreters of the leak hunt come from Debian too (DEBUG_FROM).
 """
 from __future__ import annotations
 
