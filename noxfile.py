@@ -65,7 +65,7 @@ def _python_session(version: str):
 
     python.__doc__ = (f"Python {version} (the user's own, else Debian's, fetched) and a C++ compiler.\n\n"
                       "Debian's interpreters are fetched once into .venv/interpreters.")
-    return nox.session(name=f"python-{version}", venv_backend="none", default=False)(python)
+    return nox.session(name=f"python-{version}", venv_backend="none", default=False, tags=["pythons"])(python)
 
 
 # One session per version (nox does not parametrize sessions without an environment).
@@ -236,7 +236,7 @@ def _windows_build(session: nox.Session, version: str) -> tuple[str, Path, str, 
         pristine, full = wine.interpreter(python, version, session.log)
         label = f"Windows Python {full}"
         session.log(f"cross-building quillmaret for {label} (seconds; 3-5 minutes the first time, "
-                    "while zig builds its C++ library for Windows)")
+                    "while zig builds its C start-up code for Windows)")
         out = wine.build(session, version, pristine, python)
         for pyd in sorted(out.glob("*.pyd")):
             session.log(f"{pyd.name} imports only {wine.check_module(pyd)}")

@@ -23,11 +23,4 @@ set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 # Stripped at link time, as the native wheels are at install: neither zig's
 # objcopy nor this machine's GNU strip (built for x86 alone) can strip an
 # aarch64 module afterwards.
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-nostdlib++ -Wl,--strip-all")
-
-# The modules use nothing from the C++ library at run time (the native build
-# links --as-needed and needs no libstdc++ either), so they are linked without
-# it: zig then builds only the C start-up code for the target, not libc++,
-# libc++abi and libunwind, which took minutes on a first build.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-nostdlib++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-all")

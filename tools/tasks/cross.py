@@ -10,6 +10,7 @@ session environment.
 """
 from __future__ import annotations
 
+import fcntl
 import shutil
 import subprocess
 from pathlib import Path
@@ -24,12 +25,16 @@ MAKE_WHEEL = Path(__file__).with_name("make_wheel.py")
 def zig(python: str, log) -> Path:
     """zig, installed into .venv/zig with `python`'s pip unless it is there."""
     stamp = ZIG_DIR / ".installed"
-    if not stamp.is_file() or stamp.read_text() != ZIGLANG:
-        shutil.rmtree(ZIG_DIR, ignore_errors=True)
-        log(f"installing {ZIGLANG} into .venv/zig (a minute; once)")
-        subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "--no-deps",
-                        "--target", str(ZIG_DIR), ZIGLANG], check=True, capture_output=True)
-        stamp.write_text(ZIGLANG)
+    ZIG_DIR.parent.mkdir(parents=True, exist_ok=True)
+    # Two nox runs at once (CI runs two) install it once: the second waits.
+    with open(ZIG_DIR.parent / "zig.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not stamp.is_file() or stamp.read_text() != ZIGLANG:
+            shutil.rmtree(ZIG_DIR, ignore_errors=True)
+            log(f"installing {ZIGLANG} into .venv/zig (a minute; once)")
+            subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "--no-deps",
+                            "--target", str(ZIG_DIR), ZIGLANG], check=True, capture_output=True)
+            stamp.write_text(ZIGLANG)
     return ZIG_DIR / "ziglang" / "zig"
 
 
@@ -42,8 +47,14 @@ def toolchain(python: str, build: Path, target: str, tools: list[str], log) -> P
     bins, cache = build / "bin", build / "zig-cache"
     bins.mkdir(parents=True, exist_ok=True)
     cache.mkdir(parents=True, exist_ok=True)
+    # The modules use nothing from the C++ library at run time (the native
+    # build links --as-needed and needs no libstdc++ either): a link is made
+    # without it, so zig builds only the C start-up code for the target, not
+    # libc++, libc++abi and libunwind (minutes on a first build, CMake's
+    # compiler check included). Compiling keeps the library's headers.
     (bins / "zig-c++").write_text(
         f'#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR="{cache}" ZIG_LOCAL_CACHE_DIR="{cache}"\n'
+        'case " $* " in *" -c "*|*" -E "*|*" -S "*) ;; *) set -- -nostdlib++ "$@" ;; esac\n'
         f'exec "{program}" c++ -target {target} "$@"\n')
     for tool in tools:
         (bins / f"zig-{tool}").write_text(f'#!/bin/sh\nexec "{program}" {tool} "$@"\n')

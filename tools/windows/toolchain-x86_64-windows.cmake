@@ -20,11 +20,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # The sources use no C++20 modules; zig ships no clang-scan-deps to look.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
-
-# The modules use nothing from the C++ library at run time (the native build
-# links --as-needed and needs no libstdc++ either), so they are linked without
-# it: zig then builds only the C start-up code for the target, not libc++,
-# libc++abi and libunwind, which took minutes on a first build.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-nostdlib++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-nostdlib++")
