@@ -236,7 +236,7 @@ def _windows_build(session: nox.Session, version: str) -> tuple[str, Path, str, 
         pristine, full = wine.interpreter(python, version, session.log)
         label = f"Windows Python {full}"
         session.log(f"cross-building quillmaret for {label} (seconds; 3-5 minutes the first time, "
-                    "while zig builds its C start-up code for Windows)")
+                    "while zig builds its C++ library for Windows)")
         out = wine.build(session, version, pristine, python)
         for pyd in sorted(out.glob("*.pyd")):
             session.log(f"{pyd.name} imports only {wine.check_module(pyd)}")

@@ -47,14 +47,8 @@ def toolchain(python: str, build: Path, target: str, tools: list[str], log) -> P
     bins, cache = build / "bin", build / "zig-cache"
     bins.mkdir(parents=True, exist_ok=True)
     cache.mkdir(parents=True, exist_ok=True)
-    # The modules use nothing from the C++ library at run time (the native
-    # build links --as-needed and needs no libstdc++ either): a link is made
-    # without it, so zig builds only the C start-up code for the target, not
-    # libc++, libc++abi and libunwind (minutes on a first build, CMake's
-    # compiler check included). Compiling keeps the library's headers.
     (bins / "zig-c++").write_text(
         f'#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR="{cache}" ZIG_LOCAL_CACHE_DIR="{cache}"\n'
-        'case " $* " in *" -c "*|*" -E "*|*" -S "*) ;; *) set -- -nostdlib++ "$@" ;; esac\n'
         f'exec "{program}" c++ -target {target} "$@"\n')
     for tool in tools:
         (bins / f"zig-{tool}").write_text(f'#!/bin/sh\nexec "{program}" {tool} "$@"\n')
