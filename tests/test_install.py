@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import quillmaret
+from conftest import EMULATOR
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -109,6 +110,8 @@ def wheel_dir(tmp_path_factory):
 @pytest.mark.skipif(Path(sys.base_prefix).resolve().is_relative_to((ROOT / ".venv").resolve()),
                     reason="an interpreter fetched from Debian into .venv/interpreters has no ensurepip wheels "
                            "of its own (Debian's python3.X-venv), which `python3 -m venv` needs")
+@pytest.mark.skipif(bool(EMULATOR), reason=f"under emulation ({EMULATOR}): building the package needs a C++ "
+                                             "compiler for the emulated system, which has none")
 @pytest.mark.subprocess
 @pytest.mark.parametrize("way", ["wheel", "source"])
 def test_installation_section_installs_and_checks(way, tmp_path, request):

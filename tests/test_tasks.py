@@ -82,3 +82,23 @@ def test_wheels_refused_before_anything_is_made(tmp_path, make_env, says):
     [line] = [line for line in proc.stderr.splitlines() if "Session wheels aborted" in line]
     assert says in line, proc.stderr
     assert (sorted(dist.rglob("*")) if dist.is_dir() else None) == before
+
+
+@pytest.mark.parametrize("binfmt,says", [
+    ({}, "binfmt_misc is not mounted"),
+    ({"register": ""}, "the kernel has no aarch64 handler"),
+    ({"register": "", "qemu-aarch64": "disabled\ninterpreter /usr/libexec/qemu-binfmt/aarch64-binfmt-P\n"},
+     "the kernel has no aarch64 handler"),
+    ({"register": "", "qemu-aarch64": "enabled\ninterpreter /usr/libexec/qemu-binfmt/aarch64-binfmt-P\n"}, None),
+], ids=["unmounted", "unregistered", "disabled", "enabled"])
+def test_arm64_handler_problem_in_one_line(tmp_path, monkeypatch, binfmt, says):
+    emulator = pytest.importorskip("arm64.emulator", reason="the ARM task helpers are not in this tree")
+    monkeypatch.setattr(emulator, "BINFMT", tmp_path)
+    for name, text in binfmt.items():
+        (tmp_path / name).write_text(text)
+    problem = emulator.handler_problem()
+    if says is None:
+        assert problem is None
+    else:
+        assert problem is not None and says in problem and f"> {tmp_path}/register" in problem, problem
+        assert "\n" not in problem

@@ -67,8 +67,9 @@ def test_compat_guard_refuses_below_the_oldest():
 def test_task_tables_name_only_supported_versions():
     if TOOLS not in sys.path:
         sys.path.insert(0, TOOLS)
+    from arm64 import sysroot
     from tasks import pythons
     from windows import wine
     supported = [f"3.{minor}" for _, minor in classifiers()]
     assert pythons.supported() == supported
-    assert set(pythons.FROM_DEBIAN) | set(pythons.DEBUG_FROM) | set(wine.EMBED) <= set(supported)
+    assert set(pythons.FROM_DEBIAN) | set(pythons.DEBUG_FROM) | set(wine.EMBED) | set(sysroot.SUITES) <= set(supported)

@@ -16,11 +16,15 @@ patchelf (the machine's own release's, unpacked too). The search path is set
 as DT_RPATH, not RUNPATH: an RPATH of the executable also serves the
 libraries it loads, so the standard library's extension modules (_ssl,
 _sqlite3, ...) find the suite's OpenSSL and SQLite, not the machine's. For
-another architecture nothing is patched or run: the tree is a sysroot.
+another architecture nothing is patched or run: the tree is a sysroot, the
+root of an emulated system's files, usr-merged as the packages after
+bookworm expect (bin, sbin and lib link to usr/), where the programs' loader
+(/lib/ld-linux-aarch64.so.1) is then found.
 """
 from __future__ import annotations
 
 import platform
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -28,10 +32,11 @@ from pathlib import Path
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 # What the interpreters load at run time besides their own packages: the C
 # library and what the standard library's extension modules link to. The
-# names differ between suites (the 64-bit time_t transition renamed some).
+# names differ between suites (the 64-bit time_t transition renamed some;
+# bookworm's 3.11 carries its own copy of libmpdec).
 RUNTIME_LIBRARIES = {
     "bookworm": "libc6 libgcc-s1 libstdc++6 libssl3 libexpat1 zlib1g libbz2-1.0 liblzma5 libzstd1 "
-                "libffi8 libsqlite3-0 libmpdec3 libncursesw6 libtinfo6 libreadline8 libuuid1 libdb5.3 "
+                "libffi8 libsqlite3-0 libncursesw6 libtinfo6 libreadline8 libuuid1 libdb5.3 "
                 "libgdbm6",
     "sid": "libc6 libgcc-s1 libstdc++6 libssl3t64 libexpat1 zlib1g libbz2-1.0 liblzma5 libzstd1 "
            "libffi8 libsqlite3-0 libmpdec4 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libdb5.3t64 "
@@ -41,6 +46,11 @@ RUNTIME_LIBRARIES = {
 ARCHES = {"x86_64": "amd64", "aarch64": "arm64"}
 TRIPLETS = {"amd64": "x86_64-linux-gnu", "arm64": "aarch64-linux-gnu"}
 LOADERS = {"amd64": "ld-linux-x86-64.so.2", "arm64": "ld-linux-aarch64.so.1"}
+# A sysroot of another architecture is a whole system: what the machine
+# would otherwise lend (the password hashing library of 3.11's _crypt), and
+# the setuptools wheel that 3.11's ensurepip installs beside pip's.
+SYSROOT_PACKAGES = ["libcrypt1", "python3-setuptools-whl"]
+USR_MERGED = ["bin", "sbin", "lib"]
 
 
 class FetchError(Exception):
@@ -68,6 +78,12 @@ def interpreter(dest: Path, version: str, debug: bool = False) -> Path:
 
 def is_fetched(dest: Path, version: str) -> bool:
     return (dest / version / ".fetched").is_file()
+
+
+def full_version(dest: Path, version: str) -> str | None:
+    """The full version of the fetched X.Y (3.13.18), None when not fetched."""
+    stamp = dest / version / ".fetched"
+    return stamp.read_text(encoding="utf-8").strip() if stamp.is_file() else None
 
 
 def python_packages(version: str, debug: bool) -> list[str]:
@@ -107,10 +123,12 @@ class Apt:
 
 
 def unpack(deb: Path, into: Path) -> None:
-    """A package's files, less debug symbols and documentation."""
+    """A package's files, less debug symbols and documentation. Links to
+    folders already there (a usr-merged root's lib -> usr/lib) are followed,
+    not replaced by folders."""
     into.mkdir(parents=True, exist_ok=True)
     proc = subprocess.run(
-        f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{into}' --exclude=./usr/lib/debug "
+        f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{into}' --keep-directory-symlink --exclude=./usr/lib/debug "
         "--exclude=./usr/share/doc --exclude=./usr/share/man", shell=True, capture_output=True, text=True)
     if proc.returncode != 0:
         raise FetchError(f"{deb.name} could not be unpacked: {proc.stderr.strip().splitlines()[0][:120]}")
@@ -141,6 +159,8 @@ def fetch(versions: list[str], suite: str = "sid", arch: str | None = None, dest
     packages = [p for v in missing for p in python_packages(v, debug)] + ["python3-pip-whl"]
     if suite != codename or not native:
         packages += RUNTIME_LIBRARIES.get(suite, RUNTIME_LIBRARIES["sid"]).split()
+    if not native:
+        packages += SYSROOT_PACKAGES
     if foreign:
         packages.append(f"patchelf/{codename}")
     debs = dest / "apt" / "debs"
@@ -167,6 +187,10 @@ def _install(version, debs, dest, arch, debug, patchelf, log) -> list[str]:
     root = dest / version
     shutil.rmtree(root, ignore_errors=True)
     root.mkdir(parents=True)
+    if arch != host_arch():
+        for name in USR_MERGED:
+            (root / "usr" / name).mkdir(parents=True)
+            (root / name).symlink_to(f"usr/{name}")
     for deb in sorted(debs.glob("*.deb")):
         name = deb.name.split("_", 1)[0]
         if name == "patchelf" or ("python3." in name and f"python{version}" not in name):
@@ -190,7 +214,11 @@ def _install(version, debs, dest, arch, debug, patchelf, log) -> list[str]:
             header.unlink()
         shutil.copy(root / "usr/include" / triplet / f"python{version}{suffix}" / "pyconfig.h", header)
     if arch != host_arch():
-        (root / ".fetched").write_text(version + "\n", encoding="utf-8")
+        patchlevel = (root / "usr/include" / f"python{version}" / "patchlevel.h").read_text(encoding="utf-8")
+        found = re.search(r'^#define PY_VERSION\s+"([^"+]+)', patchlevel, re.M)
+        if found is None:
+            raise FetchError(f"python{version}'s patchlevel.h names no version")
+        (root / ".fetched").write_text(found[1] + "\n", encoding="utf-8")
         return [version]
     full = ""
     for binary in binaries:

