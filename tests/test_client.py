@@ -6,6 +6,7 @@ import json
 import re
 import select
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -448,6 +449,29 @@ class TestMockAPI:
         status, body, _ = mock_api.MockDataAPI().handle(path, bearer(mock_api.PRO_KEY))
         assert (status, body) == (400, {"error": "bad_request", "message": message})
 
+    ON_DEMAND = [
+        # (name, set-up, status, the body's fields besides error, message and
+        #  request_id, headers)
+        ("fail_next", lambda api: api.fail_next(502), 502, {}, {}),
+        ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=7), 429,
+         {"retry_after_seconds": 7}, {"Retry-After": "7"}),
+        ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
+         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+        ("maintenance after a reset",
+         lambda api: (setattr(api, "maintenance_retry_after", 5), api.reset(),
+                      setattr(api, "maintenance", True)), 503,
+         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+    ]
+
+    @pytest.mark.parametrize("name,setup,status,details,headers", ON_DEMAND,
+                             ids=[o[0] for o in ON_DEMAND])
+    def test_failure_on_demand(self, name, setup, status, details, headers):
+        api = mock_api.MockDataAPI()
+        setup(api)
+        got_status, body, got_headers = api.handle("/v1/data/FR/2024/q1", bearer(mock_api.PRO_KEY))
+        body = {k: v for k, v in body.items() if k not in ("error", "message", "request_id")}
+        assert (got_status, body, got_headers) == (status, details, headers)
+
     @pytest.mark.parametrize("authorization", ["Token demo-pro-key", "demo-pro-key"])
     def test_key_needs_the_bearer_scheme(self, authorization):
         status, body, _ = mock_api.MockDataAPI().handle("/v1/data/FR/2024/q1", authorization)
@@ -676,6 +700,10 @@ class TestExchange:
         ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
         ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
          urllib.error.HTTPError),
+        # A label over 63 bytes: the IDNA codec refuses the name.
+        ("redirect to a host name that cannot be encoded",
+         redirect(lambda path: b"http://" + b"a" * 64 + b".example/"), QuillMaretError,
+         UnicodeError),
         # Mapped as without the redirect (the API error has no cause).
         ("redirect to the API's 404",
          redirect(lambda path: b"/elsewhere",
@@ -788,6 +816,16 @@ class TestExchange:
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
 
+    def test_next_address_is_tried_when_one_refuses(self, loopback, closed_port, monkeypatch):
+        # As for "localhost" resolving to ::1 first, when the server listens
+        # on 127.0.0.1 alone.
+        real = socket.getaddrinfo
+        monkeypatch.setattr(socket, "getaddrinfo", lambda host, port, *rest: [
+            *real(host, closed_port, *rest), *real(host, port, *rest)])
+        loopback.script = answer(OK)
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10, max_retries=0)
+        assert client.get_quarter("FR", 2024, 1) == {"ok": True}
+
     def test_body_of_exactly_the_cap_is_accepted(self, loopback):
         body = b'{"padding": "' + b"x" * 1000 + b'"}'
         loopback.script = answer(http_answer("200 OK", body))
@@ -854,6 +892,16 @@ class TestRetries:
          (fail(429, b"Retry-After: 1", retry_after_seconds=7), OK), {}, None, [1], None),
         ("unreadable Retry-After",
          (fail(503, b"Retry-After: soon", retry_after_seconds=2), OK), {}, None, [2], None),
+        # A digit float() refuses; a date without a zone of its own.
+        ("Retry-After of a digit not ASCII",
+         (fail(503, b"Retry-After: \xb2", retry_after_seconds=2), OK), {}, None, [2], None),
+        ("Retry-After as a date in zone -0000",
+         (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:28:05 -0000"), OK), {}, None, [5],
+         None),
+        *[(f"payload's wait of {wait} ignored", (fail(429, retry_after_seconds=wait), OK), {},
+           None, [0.25], None) for wait in (-1, True)],
+        ("payload's wait too large for a float", (fail(429, retry_after_seconds=10**400), OK), {},
+         (QuillMaretRateLimitError, 429, "m"), [], "the next wait, inf s, would end past"),
         ("backoff doubles, the last error raised",
          (fail(503, message="1st"), fail(502, message="2nd"), fail(503, message="3rd"), OK), {},
          (QuillMaretAPIError, 503, "3rd"), [0.25, 0.5], "3 attempts, waiting 0.25 s, 0.5 s"),
@@ -872,6 +920,9 @@ class TestRetries:
          None),
         ("mock: a run of failures", lambda api: api.fail_next(503, times=2, retry_after=1), {},
          None, [1, 1], None),
+        ("mock: failures in the order injected",
+         lambda api: (api.fail_next(503, retry_after=1), api.fail_next(502, times=2, retry_after=2)),
+         {"max_retries": 3}, None, [1, 2, 2], None),
         ("mock: maintenance",
          lambda api: (setattr(api, "maintenance", True),
                       setattr(api, "maintenance_retry_after", 2)), {},
@@ -912,10 +963,11 @@ class TestRetries:
             else:
                 assert len(notes) == 1 and note in notes[0], notes
         assert waits == expected_waits
-        # Every attempt asks the API for the same URL, with the key.
+        # Every attempt asks the API for the same URL, with the key, for JSON.
         for head in loopback.heads:
             assert head.startswith(b"GET /v1/data/FR/2024/q1 "), head
             assert bearer(mock_api.PRO_KEY).encode() in head, head
+            assert b"\r\nAccept: application/json\r\n" in head, head
 
     def test_retry_after_a_redirect_starts_again_at_the_api(self, loopback, other_origin, waits):
         # The API sends the client to another origin, which fails: each retry
@@ -932,3 +984,13 @@ class TestRetries:
         assert len(loopback.heads) == len(other_origin.heads) == 5
         assert all(b"Bearer s3cret" in head for head in loopback.heads)
         assert not any(b"s3cret" in head for head in other_origin.heads)
+
+    def test_failed_tls_handshake_is_not_retried(self, loopback, waits):
+        # It would fail the same way again, as a certificate that does not
+        # verify would: here the server answers the client hello in plain HTTP.
+        loopback.script = trickle(OK, b"", http=False)
+        client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1", timeout=10)
+        with pytest.raises(QuillMaretError) as info:
+            client.get_quarter("FR", 2024, 1)
+        assert isinstance(info.value.__cause__.reason, ssl.SSLError)
+        assert waits == []

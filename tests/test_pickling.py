@@ -43,13 +43,15 @@ class _SlottedBase(QuillMaretAPIError):
 
 @register_pickling
 class SlottedError(_SlottedBase):
-    """Slots of its own and inherited, one private (stored mangled), one left unset."""
-    __slots__ = ("__attempt", "unset")
+    """Slots of its own and inherited, one private (stored mangled), one a dunder name (not
+    mangled), one left unset."""
+    __slots__ = ("__attempt", "__flag__", "unset")
 
 
 @register_pickling
-class _PrivateSlotError(QuillMaretAPIError):
-    """A private slot of a class whose own name is private: stored as _PrivateSlotError__token."""
+class _PrivateSlotError_(QuillMaretAPIError):
+    """A private slot of a class whose name starts with an underscore and ends with one:
+    stored as _PrivateSlotError___token (only the leading ones are dropped)."""
     __slots__ = ("__token",)
 
 
@@ -175,8 +177,8 @@ class TestUserSubclasses:
 
     SLOTTED = [
         # (class, its slots' values by stored name)
-        (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2}),
-        (_PrivateSlotError, {"_PrivateSlotError__token": "t-1"}),
+        (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2, "__flag__": 3}),
+        (_PrivateSlotError_, {"_PrivateSlotError___token": "t-1"}),
         (OneSlotError, {"tag": "t-2"}),
         (WeakrefMixinError, {}),
         (DictMixinError, {}),
