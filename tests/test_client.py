@@ -477,11 +477,12 @@ class TestMockAPI:
         status, body, _ = mock_api.MockDataAPI().handle("/v1/data/FR/2024/q1", authorization)
         assert (status, body["error"]) == (401, "invalid_api_key")
 
-    def test_stop_closes_its_socket(self):
+    def test_leaving_the_block_stops_it_and_closes_its_socket(self):
         with nothing_left_unclosed():
-            api = mock_api.MockDataAPI()
-            api.start()
-            api.stop()
+            with mock_api.MockDataAPI() as api:
+                pass
+            with pytest.raises(RuntimeError, match="not running"):
+                api.base_url
             del api
 
     @pytest.mark.skipif(sys.platform != "win32", reason="the exclusive bind is Windows' own option")
@@ -696,6 +697,9 @@ class TestExchange:
         # error is an SDK error.
         ("connection reset mid-body of an error", reset_mid_body(b"500 Oops"), QuillMaretError,
          ConnectionResetError),
+        # urllib has no handler for ftp here, and refuses other schemes.
+        ("redirect to another scheme", redirect(lambda path: b"ftp://127.0.0.1/x"), QuillMaretError,
+         urllib.error.URLError),
         # urllib gives up after 4 visits of one URL, or 10 redirects.
         ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
         ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
@@ -772,6 +776,20 @@ class TestExchange:
         elapsed = time.monotonic() - start
         assert elapsed < self.SLOW_BOUND, elapsed
         assert "within 0.3 s" in str(info.value)
+
+    def test_connect_that_stalls_is_bounded(self, monkeypatch):
+        # As to an address that drops the connection requests: connect waits
+        # as long as its socket allows.
+        def stalled_connect(sock, address):
+            time.sleep(min(sock.gettimeout() or 5, 5))
+            raise TimeoutError("timed out")
+
+        monkeypatch.setattr(socket.socket, "connect", stalled_connect)
+        client = QuillMaretClient("k", base_url="http://127.0.0.1:9/v1", timeout=self.TIMEOUT)
+        start = time.perf_counter()
+        with pytest.raises(QuillMaretError, match="within 0.3 s"):
+            client.get_quarter("FR", 2024, 1)
+        assert time.perf_counter() - start < self.SLOW_BOUND
 
     def test_tls_handshake_gets_only_what_a_slow_connect_left(self, loopback, monkeypatch):
         # The connect takes 9.8 of the call's 10 s on the clock the deadline
@@ -887,6 +905,8 @@ class TestRetries:
         ("Retry-After as a past date",
          (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:27:00 GMT"), OK), {}, None, [0],
          None),
+        ("Retry-After as a date, without Date",
+         (fail(503, b"Retry-After: Wed, 21 Oct 2015 07:27:00 GMT"), OK), {}, None, [0], None),
         ("payload's wait", (fail(429, retry_after_seconds=2), OK), {}, None, [2], None),
         ("Retry-After before the payload",
          (fail(429, b"Retry-After: 1", retry_after_seconds=7), OK), {}, None, [1], None),

@@ -57,8 +57,9 @@ class _PrivateSlotError_(QuillMaretAPIError):
 
 @register_pickling
 class OneSlotError(QuillMaretAPIError):
-    """__slots__ given as one string: one slot, not one per letter."""
-    __slots__ = "tag"
+    """__slots__ given as one string: one slot, not one per letter; a single underscore is
+    not mangled."""
+    __slots__ = "_tag"
 
 
 class _WeakrefMixin:
@@ -179,7 +180,7 @@ class TestUserSubclasses:
         # (class, its slots' values by stored name)
         (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2, "__flag__": 3}),
         (_PrivateSlotError_, {"_PrivateSlotError___token": "t-1"}),
-        (OneSlotError, {"tag": "t-2"}),
+        (OneSlotError, {"_tag": "t-2"}),
         (WeakrefMixinError, {}),
         (DictMixinError, {}),
     ]
