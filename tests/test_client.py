@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 import urllib.error
+import urllib.request
 import warnings
 
 import pytest
@@ -24,7 +25,7 @@ from quillmaret import (
     QuillMaretNotComputedError,
     QuillMaretRateLimitError,
 )
-from quillmaret import mock_api
+from quillmaret import __version__, mock_api
 from quillmaret.client import DEFAULT_MAX_RETRIES, QuillMaretClient, error_for_response
 
 
@@ -317,6 +318,7 @@ class TestStatusMapping:
             ({"api_key": 7}, TypeError, "api_key"),
             ({"api_key": "k\r\nX-Injected: 1"}, ValueError, "api_key"),
             ({"api_key": "cl\u00e9"}, ValueError, "api_key"),
+            ({"base_url": b"https://api.quillmaret.example/v1"}, TypeError, "base_url"),
             ({"base_url": "api.quillmaret.example/v1"}, ValueError, "base_url"),
             ({"base_url": "file:///etc"}, ValueError, "base_url"),
             ({"base_url": "http:///v1"}, ValueError, "base_url"),
@@ -440,6 +442,9 @@ class TestMockAPI:
         ("/v1/data/FR/12345/q1",
          "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, a four-digit "
          "year, quarter 1 to 4), not /v1/data/FR/12345/q1."),
+        ("/v1/data/FR/2024/q1/",
+         "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, a four-digit "
+         "year, quarter 1 to 4), not /v1/data/FR/2024/q1/."),
         ("/v1/data/FR/2024/q0", "Quarter 0 does not exist."),
         ("/v1/data/FR/2024/q5", "Quarter 5 does not exist."),
     ]
@@ -452,7 +457,7 @@ class TestMockAPI:
     ON_DEMAND = [
         # (name, set-up, status, the body's fields besides error, message and
         #  request_id, headers)
-        ("fail_next", lambda api: api.fail_next(502), 502, {}, {}),
+        ("fail_next", lambda api: api.fail_next(), 500, {}, {}),
         ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=7), 429,
          {"retry_after_seconds": 7}, {"Retry-After": "7"}),
         ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
@@ -465,12 +470,18 @@ class TestMockAPI:
 
     @pytest.mark.parametrize("name,setup,status,details,headers", ON_DEMAND,
                              ids=[o[0] for o in ON_DEMAND])
-    def test_failure_on_demand(self, name, setup, status, details, headers):
-        api = mock_api.MockDataAPI()
+    def test_failure_on_demand(self, api, name, setup, status, details, headers):
         setup(api)
-        got_status, body, got_headers = api.handle("/v1/data/FR/2024/q1", bearer(mock_api.PRO_KEY))
-        body = {k: v for k, v in body.items() if k not in ("error", "message", "request_id")}
-        assert (got_status, body, got_headers) == (status, details, headers)
+        request = urllib.request.Request(api.base_url + "/data/FR/2024/q1",
+                                         headers={"Authorization": bearer(mock_api.PRO_KEY)})
+        with pytest.raises(urllib.error.HTTPError) as info:
+            urllib.request.urlopen(request, timeout=10)
+        with info.value as answer:
+            body = {k: v for k, v in json.load(answer).items()
+                    if k not in ("error", "message", "request_id")}
+            assert (answer.status, body) == (status, details)
+            assert answer.headers["Content-Type"] == "application/json"
+            assert answer.headers["Retry-After"] == headers.get("Retry-After")
 
     @pytest.mark.parametrize("authorization", ["Token demo-pro-key", "demo-pro-key"])
     def test_key_needs_the_bearer_scheme(self, authorization):
@@ -791,21 +802,28 @@ class TestExchange:
             client.get_quarter("FR", 2024, 1)
         assert time.perf_counter() - start < self.SLOW_BOUND
 
-    def test_tls_handshake_gets_only_what_a_slow_connect_left(self, loopback, monkeypatch):
-        # The connect takes 9.8 of the call's 10 s on the clock the deadline
-        # reads; the stalled handshake must then give up 0.2 s later, not 10.
+    @pytest.mark.parametrize("taken,script,scheme", [
+        # The stalled handshake must give up 0.2 s later, not 10.
+        (9.8, SLOW[2][1], "https"),
+        # Nothing is left: no request is sent, no answer awaited.
+        (10.5, answer(http_answer("200 OK", b"{}")), "http"),
+    ], ids=["TLS handshake stalls", "connect overran"])
+    def test_what_follows_a_slow_connect_gets_only_the_time_left(self, loopback, monkeypatch,
+                                                                taken, script, scheme):
+        # The connect takes `taken` of the call's 10 s on the clock the
+        # deadline reads.
         skew = 0.0
         real_monotonic, real_connect = time.monotonic, socket.socket.connect
 
         def slow_connect(sock, address):
             nonlocal skew
             real_connect(sock, address)
-            skew = 9.8
+            skew = taken
 
         monkeypatch.setattr(time, "monotonic", lambda: real_monotonic() + skew)
         monkeypatch.setattr(socket.socket, "connect", slow_connect)
-        loopback.script = self.SLOW[2][1]
-        client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1",
+        loopback.script = script
+        client = QuillMaretClient("k", base_url=f"{scheme}://127.0.0.1:{loopback.port}/v1",
                                   timeout=10)
         start = time.perf_counter()
         with pytest.raises(QuillMaretError) as info:
@@ -988,6 +1006,7 @@ class TestRetries:
             assert head.startswith(b"GET /v1/data/FR/2024/q1 "), head
             assert bearer(mock_api.PRO_KEY).encode() in head, head
             assert b"\r\nAccept: application/json\r\n" in head, head
+            assert b"\r\nUser-Agent: quillmaret-python/%s\r\n" % __version__.encode() in head
 
     def test_retry_after_a_redirect_starts_again_at_the_api(self, loopback, other_origin, waits):
         # The API sends the client to another origin, which fails: each retry

@@ -194,6 +194,7 @@ class TestUserSubclasses:
         copies = [pickle.loads(pickle.dumps(err, p)) for p in PROTOCOLS]
         for got in copies + [copy.copy(err), copy.deepcopy(err)]:
             assert_same_error(got, err)
+            assert got.__dict__ is not err.__dict__
             assert {name: getattr(got, name, None) for name in slots} == slots
             assert not hasattr(got, "unset")
 
