@@ -1,8 +1,10 @@
 """The demo client against the local mock API: HTTP status and body to SDK errors."""
 import contextlib
+import errno
 import gc
 import http.client
 import json
+import os
 import re
 import select
 import socket
@@ -259,7 +261,7 @@ class TestStatusMapping:
         data = client_for(api, mock_api.PRO_KEY).get_quarter("fr", 2024, 2)
         assert data["country"] == "FR" and (data["year"], data["quarter"]) == (2024, 2)
         assert set(data["values"]) == {"gdp_growth_pct", "inflation_pct", "unemployment_pct"}
-        assert mock_api.MockDataAPI().handle("/v1/data/FR/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
+        assert mock_api.MockDataAPI().handle("/v1/data/fr/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
         # The first quarter computed, by a client without a deadline.
         client = QuillMaretClient(mock_api.PRO_KEY, base_url=api.base_url, timeout=None)
         assert client.get_quarter("JP", 2015, 1)["quarter"] == 1
@@ -458,8 +460,8 @@ class TestMockAPI:
         # (name, set-up, status, the body's fields besides error, message and
         #  request_id, headers)
         ("fail_next", lambda api: api.fail_next(), 500, {}, {}),
-        ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=7), 429,
-         {"retry_after_seconds": 7}, {"Retry-After": "7"}),
+        ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=0), 429,
+         {"retry_after_seconds": 0}, {"Retry-After": "0"}),
         ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
          {"retry_after_seconds": 300}, {"Retry-After": "300"}),
         ("maintenance after a reset",
@@ -583,7 +585,7 @@ def endless_body(status, declare_length, header=b""):
     return script
 
 
-def redirect(next_path, then=None):
+def redirect(next_path, then=None, status=b"302 Found"):
     """Redirects every request to `next_path(its path)` on the same server;
     with `then`, answers a request for /elsewhere with it instead."""
     def script(server, conn):
@@ -591,8 +593,8 @@ def redirect(next_path, then=None):
         if then is not None and path == b"/elsewhere":
             conn.sendall(then)
             return
-        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
-                     % next_path(path))
+        conn.sendall(b"HTTP/1.1 %s\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
+                     % (status, next_path(path)))
     return script
 
 
@@ -713,6 +715,8 @@ class TestExchange:
          urllib.error.URLError),
         # urllib gives up after 4 visits of one URL, or 10 redirects.
         ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
+        ("308 redirect loop", redirect(lambda path: path, status=b"308 Permanent Redirect"),
+         QuillMaretError, urllib.error.HTTPError),
         ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
          urllib.error.HTTPError),
         # A label over 63 bytes: the IDNA codec refuses the name.
@@ -852,12 +856,21 @@ class TestExchange:
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
 
-    def test_next_address_is_tried_when_one_refuses(self, loopback, closed_port, monkeypatch):
+    @pytest.mark.parametrize("error", [errno.ECONNREFUSED, errno.ENETUNREACH],
+                             ids=["refused", "no route"])
+    def test_next_address_is_tried_when_one_fails(self, loopback, closed_port, monkeypatch, error):
         # As for "localhost" resolving to ::1 first, when the server listens
-        # on 127.0.0.1 alone.
-        real = socket.getaddrinfo
+        # on 127.0.0.1 alone, or for a host whose IPv6 address has no route.
+        real_getaddrinfo, real_connect = socket.getaddrinfo, socket.socket.connect
+
+        def connect(sock, address):
+            if address[1] == closed_port:
+                raise OSError(error, os.strerror(error))
+            real_connect(sock, address)
+
+        monkeypatch.setattr(socket.socket, "connect", connect)
         monkeypatch.setattr(socket, "getaddrinfo", lambda host, port, *rest: [
-            *real(host, closed_port, *rest), *real(host, port, *rest)])
+            *real_getaddrinfo(host, closed_port, *rest), *real_getaddrinfo(host, port, *rest)])
         loopback.script = answer(OK)
         client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10, max_retries=0)
         assert client.get_quarter("FR", 2024, 1) == {"ok": True}
