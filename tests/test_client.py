@@ -295,6 +295,7 @@ class TestStatusMapping:
         ("FRA", 2024, 1, ValueError, "country must be a two-letter code"),
         ("F", 2024, 1, ValueError, "country must be a two-letter code"),
         ("F/", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("F1", 2024, 1, ValueError, "country must be a two-letter code"),
         ("\u00c9S", 2024, 1, ValueError, "country must be a two-letter code"),
         # Its own id: pytest cannot write the year out either. The limit is
         # the one in force (see below), not the default 4300.
@@ -357,9 +358,18 @@ class TestStatusMapping:
         QuillMaretClient(None, timeout=None)
         QuillMaretClient(None, timeout=2147483)
 
-    def test_unreachable_api_raises_the_base_error(self, closed_port, waits):
+    @pytest.mark.parametrize("error,timeout", [(None, 5), (errno.ETIMEDOUT, None)],
+                             ids=["refused", "timed out by the system"])
+    def test_unreachable_api_raises_the_base_error(self, closed_port, waits, monkeypatch, error,
+                                                   timeout):
         # Nothing listens on the port any more: the connection is refused.
-        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
+        # Or the system gives up on it, in a call without a deadline.
+        if error is not None:
+            def connect(sock, address):
+                raise OSError(error, os.strerror(error))
+            monkeypatch.setattr(socket.socket, "connect", connect)
+        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1",
+                                  timeout=timeout)
         with nothing_left_unclosed():
             with pytest.raises(QuillMaretError) as info:
                 client.get_quarter("FR", 2024, 1)
@@ -367,7 +377,7 @@ class TestStatusMapping:
             assert "cannot reach the QuillMaret API" in str(info.value)
             assert isinstance(info.value.__cause__, urllib.error.URLError)
             del info
-        assert waits == [0.25, 0.5]  # a refused connection is retried
+        assert waits == [0.25, 0.5]  # a connection that failed is retried
 
     def test_key_is_kept_out_of_the_repr(self):
         assert "s3cret" not in repr(QuillMaretClient("s3cret"))
@@ -541,7 +551,8 @@ class TestErrorForResponse:
             assert (err.message, err.payload) == (message, payload), document
 
     def test_empty_reason_names_the_status(self):
-        assert error_for_response(599, "", b"").message == "HTTP status 599"
+        for body in [b"", b'{"error": "x"}']:
+            assert error_for_response(599, "", body).message == "HTTP status 599", body
 
 
 def reset_mid_body(status):
@@ -972,7 +983,8 @@ class TestRetries:
         ("mock: a run of failures", lambda api: api.fail_next(503, times=2, retry_after=1), {},
          None, [1, 1], None),
         ("mock: failures in the order injected",
-         lambda api: (api.fail_next(503, retry_after=1), api.fail_next(502, times=2, retry_after=2)),
+         lambda api: (api.fail_next(503, retry_after=1),
+                      api.fail_next(502, times=2, retry_after=2)),
          {"max_retries": 3}, None, [1, 2, 2], None),
         ("mock: maintenance",
          lambda api: (setattr(api, "maintenance", True),

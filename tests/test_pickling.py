@@ -38,7 +38,7 @@ class UnregisteredError(QuillMaretNotComputedError):
 
 
 class _SlottedBase(QuillMaretAPIError):
-    __slots__ = ("request_id",)
+    __slots__ = ("request_id", "__trace")  # the second stored as _SlottedBase__trace
 
 
 @register_pickling
@@ -178,7 +178,8 @@ class TestUserSubclasses:
 
     SLOTTED = [
         # (class, its slots' values by stored name)
-        (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2, "__flag__": 3}),
+        (SlottedError, {"request_id": "req-9", "_SlottedBase__trace": "t",
+                        "_SlottedError__attempt": 2, "__flag__": 3}),
         (_PrivateSlotError_, {"_PrivateSlotError___token": "t-1"}),
         (OneSlotError, {"_tag": "t-2"}),
         (WeakrefMixinError, {}),
