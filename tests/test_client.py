@@ -858,6 +858,7 @@ class TestExchange:
                 client.get_quarter("FR", 2024, 1)
             err = info.value
             if status == b"200 OK":
+                assert str(err).startswith("the API's answer ") and err.__cause__ is None
                 assert "max_response_bytes (1000)" in str(err)
             else:
                 assert err.status_code == 500 and err.payload == {}
@@ -911,6 +912,18 @@ def fail(status, *headers, message="m", **details):
 
 
 OK = http_answer("200 OK", b'{"ok": true}')
+
+
+def untrusted_tls(raw):
+    """A TLS server whose certificate is self-signed, which no client
+    trusts; answers the request with `raw` should the client go on."""
+    def script(server, conn):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(os.path.dirname(__file__), "certs", "self-signed.pem"))
+        with context.wrap_socket(conn, server_side=True) as tls:
+            server.read_head(tls)
+            tls.sendall(raw)
+    return script
 DATE = b"Date: Wed, 21 Oct 2015 07:28:00 GMT"
 
 
@@ -924,6 +937,8 @@ class TestRetries:
         ("hang-up retried", (None, OK), {}, None, [0.25], None),
         ("body cut short retried",
          (b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}", OK), {}, None, [0.25], None),
+        ("an error page keeps the reason", (http_answer("418 I'm a Teapot", b"<p>"), OK), {},
+         (QuillMaretAPIError, 418, "I'm a Teapot"), [], None),
         *[(f"{status} not retried", (fail(status), OK), {}, (cls, status, "m"), [], None)
           for status, cls in [(400, QuillMaretAPIError), (401, QuillMaretAuthError),
                               (403, QuillMaretAuthError), (404, QuillMaretNotComputedError),
@@ -1049,12 +1064,13 @@ class TestRetries:
         assert all(b"Bearer s3cret" in head for head in loopback.heads)
         assert not any(b"s3cret" in head for head in other_origin.heads)
 
-    def test_failed_tls_handshake_is_not_retried(self, loopback, waits):
-        # It would fail the same way again, as a certificate that does not
-        # verify would: here the server answers the client hello in plain HTTP.
-        loopback.script = trickle(OK, b"", http=False)
+    @pytest.mark.parametrize("script", [untrusted_tls(OK), trickle(OK, b"", http=False)],
+                             ids=["untrusted certificate", "plain HTTP answer"])
+    def test_failed_tls_handshake_is_not_retried(self, loopback, waits, script):
+        # It would fail the same way again; and the key is never sent.
+        loopback.script = script
         client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1", timeout=10)
         with pytest.raises(QuillMaretError) as info:
             client.get_quarter("FR", 2024, 1)
         assert isinstance(info.value.__cause__.reason, ssl.SSLError)
-        assert waits == []
+        assert waits == [] and loopback.heads == []
