@@ -80,18 +80,21 @@ def closed_port():
 
 
 class LoopbackServer:
-    """A server on 127.0.0.1 that runs `script(server, connection)` for each
-    connection, one at a time, from a thread.
+    """A server on 127.0.0.1 (or the loopback address given) that runs
+    `script(server, connection)` for each connection, one at a time, from a
+    thread.
 
     Scripts write raw bytes, so that they can break the protocol as they
     please; `read_head` reads a request's head and records it in `heads`.
     """
 
-    def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1"):
+        ipv6 = ":" in host
+        self.listener = socket.create_server((host, 0), family=socket.AF_INET6 if ipv6 else
+                                             socket.AF_INET)
         self.listener.settimeout(0.05)  # how often the thread checks for stop()
         self.port = self.listener.getsockname()[1]
-        self.url = f"http://127.0.0.1:{self.port}"
+        self.url = f"http://{f'[{host}]' if ipv6 else host}:{self.port}"
         self.script = None
         self.heads = []
         self.finished = threading.Event()  # set when a script has ended
@@ -182,6 +185,16 @@ def loopback_servers():
     yield servers
     for server in servers:
         server.stop()
+
+
+@pytest.fixture(scope="module")
+def loopback_ipv6():
+    try:
+        server = LoopbackServer("::1")
+    except OSError as exc:
+        pytest.skip(f"no IPv6 loopback here: {exc}")
+    yield server
+    server.stop()
 
 
 @pytest.fixture
@@ -343,6 +356,7 @@ class TestStatusMapping:
             ({"timeout": float("inf")}, ValueError, "timeout"),
             # Past what a socket wait keeps (2**31 - 1 ms), or takes at all.
             ({"timeout": 2147484}, ValueError, "timeout"),
+            ({"timeout": 2147483.5}, ValueError, "timeout"),
             ({"timeout": 1e10}, ValueError, "timeout"),
             ({"timeout": float(sys.maxsize)}, ValueError, "timeout"),
             ({"timeout": 10**400}, ValueError, "timeout"),
@@ -375,12 +389,14 @@ class TestStatusMapping:
                 client.get_quarter("FR", 2024, 1)
             assert not isinstance(info.value, QuillMaretAPIError)
             assert "cannot reach the QuillMaret API" in str(info.value)
+            assert str(info.value).endswith(f": {info.value.__cause__.reason}")
             assert isinstance(info.value.__cause__, urllib.error.URLError)
             del info
         assert waits == [0.25, 0.5]  # a connection that failed is retried
 
     def test_key_is_kept_out_of_the_repr(self):
-        assert "s3cret" not in repr(QuillMaretClient("s3cret"))
+        text = repr(QuillMaretClient("s3cret", "https://h.example/v1"))
+        assert "s3cret" not in text and "base_url='https://h.example/v1'" in text
 
 
 class TestRateLimit:
@@ -475,7 +491,7 @@ class TestMockAPI:
         ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
          {"retry_after_seconds": 300}, {"Retry-After": "300"}),
         ("maintenance after a reset",
-         lambda api: (setattr(api, "maintenance_retry_after", 5), api.reset(),
+         lambda api: (api.fail_next(), setattr(api, "maintenance_retry_after", 5), api.reset(),
                       setattr(api, "maintenance", True)), 503,
          {"retry_after_seconds": 300}, {"Retry-After": "300"}),
     ]
@@ -506,6 +522,8 @@ class TestMockAPI:
                 pass
             with pytest.raises(RuntimeError, match="not running"):
                 api.base_url
+            assert api.start() == api.base_url  # it starts again
+            api.stop()
             del api
 
     @pytest.mark.skipif(sys.platform != "win32", reason="the exclusive bind is Windows' own option")
@@ -538,6 +556,8 @@ class TestErrorForResponse:
                      b"null", b"[" * 100000 + b"]" * 100000]:
             err = error_for_response(502, "Bad Gateway", body)
             assert (err.status_code, err.message, err.payload) == (502, "Bad Gateway", {}), body
+        # A 404 without the API's body, the URL not given.
+        assert error_for_response(404, "", b"").message.startswith("the URL requested was not found")
 
     def test_message_falls_back_to_the_reason(self):
         for document, message, payload in [
@@ -888,11 +908,18 @@ class TestExchange:
         assert client.get_quarter("FR", 2024, 1) == {"ok": True}
 
     def test_body_of_exactly_the_cap_is_accepted(self, loopback):
-        body = b'{"padding": "' + b"x" * 1000 + b'"}'
+        # The cap counts bytes, and the body is UTF-8.
+        body = b'{"padding": "' + "\u00e9".encode() * 500 + b'"}'
         loopback.script = answer(http_answer("200 OK", body))
         client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10,
                                   max_response_bytes=len(body))
-        assert client.get_quarter("FR", 2024, 1) == {"padding": "x" * 1000}
+        assert client.get_quarter("FR", 2024, 1) == {"padding": "\u00e9" * 500}
+
+    def test_ipv6_address_is_reached(self, loopback_ipv6):
+        loopback_ipv6.script = answer(OK)
+        client = QuillMaretClient("k", base_url=loopback_ipv6.url + "/v1", timeout=10,
+                                  max_retries=0)
+        assert client.get_quarter("FR", 2024, 1) == {"ok": True}
 
 
 def in_turn(*raws):
