@@ -397,6 +397,7 @@ class TestStatusMapping:
     def test_key_is_kept_out_of_the_repr(self):
         text = repr(QuillMaretClient("s3cret", "https://h.example/v1"))
         assert "s3cret" not in text and "base_url='https://h.example/v1'" in text
+        assert repr(QuillMaretClient(None)).startswith("QuillMaretClient(api_key=None,")
 
 
 class TestRateLimit:
@@ -1006,6 +1007,8 @@ class TestRetries:
            None, [0.25], None) for wait in (-1, True)],
         ("payload's wait too large for a float", (fail(429, retry_after_seconds=10**400), OK), {},
          (QuillMaretRateLimitError, 429, "m"), [], "the next wait, inf s, would end past"),
+        ("Retry-After too large for a float", (fail(503, b"Retry-After: " + b"9" * 400), OK), {},
+         (QuillMaretAPIError, 503, "m"), [], "the next wait, inf s, would end past"),
         ("backoff doubles, the last error raised",
          (fail(503, message="1st"), fail(502, message="2nd"), fail(503, message="3rd"), OK), {},
          (QuillMaretAPIError, 503, "3rd"), [0.25, 0.5], "3 attempts, waiting 0.25 s, 0.5 s"),
