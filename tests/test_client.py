@@ -1,16 +1,20 @@
 """The demo client against the local mock API: HTTP status and body to SDK errors."""
 import contextlib
+import errno
 import gc
 import http.client
 import json
+import os
 import re
 import select
 import socket
+import ssl
 import struct
 import sys
 import threading
 import time
 import urllib.error
+import urllib.request
 import warnings
 
 import pytest
@@ -23,7 +27,7 @@ from quillmaret import (
     QuillMaretNotComputedError,
     QuillMaretRateLimitError,
 )
-from quillmaret import mock_api
+from quillmaret import __version__, mock_api
 from quillmaret.client import DEFAULT_MAX_RETRIES, QuillMaretClient, error_for_response
 
 
@@ -76,18 +80,21 @@ def closed_port():
 
 
 class LoopbackServer:
-    """A server on 127.0.0.1 that runs `script(server, connection)` for each
-    connection, one at a time, from a thread.
+    """A server on 127.0.0.1 (or the loopback address given) that runs
+    `script(server, connection)` for each connection, one at a time, from a
+    thread.
 
     Scripts write raw bytes, so that they can break the protocol as they
     please; `read_head` reads a request's head and records it in `heads`.
     """
 
-    def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1"):
+        ipv6 = ":" in host
+        self.listener = socket.create_server((host, 0), family=socket.AF_INET6 if ipv6 else
+                                             socket.AF_INET)
         self.listener.settimeout(0.05)  # how often the thread checks for stop()
         self.port = self.listener.getsockname()[1]
-        self.url = f"http://127.0.0.1:{self.port}"
+        self.url = f"http://{f'[{host}]' if ipv6 else host}:{self.port}"
         self.script = None
         self.heads = []
         self.finished = threading.Event()  # set when a script has ended
@@ -180,6 +187,16 @@ def loopback_servers():
         server.stop()
 
 
+@pytest.fixture(scope="module")
+def loopback_ipv6():
+    try:
+        server = LoopbackServer("::1")
+    except OSError as exc:
+        pytest.skip(f"no IPv6 loopback here: {exc}")
+    yield server
+    server.stop()
+
+
 @pytest.fixture
 def loopback(loopback_servers):
     for server in loopback_servers:
@@ -257,7 +274,7 @@ class TestStatusMapping:
         data = client_for(api, mock_api.PRO_KEY).get_quarter("fr", 2024, 2)
         assert data["country"] == "FR" and (data["year"], data["quarter"]) == (2024, 2)
         assert set(data["values"]) == {"gdp_growth_pct", "inflation_pct", "unemployment_pct"}
-        assert mock_api.MockDataAPI().handle("/v1/data/FR/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
+        assert mock_api.MockDataAPI().handle("/v1/data/fr/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
         # The first quarter computed, by a client without a deadline.
         client = QuillMaretClient(mock_api.PRO_KEY, base_url=api.base_url, timeout=None)
         assert client.get_quarter("JP", 2015, 1)["quarter"] == 1
@@ -291,6 +308,7 @@ class TestStatusMapping:
         ("FRA", 2024, 1, ValueError, "country must be a two-letter code"),
         ("F", 2024, 1, ValueError, "country must be a two-letter code"),
         ("F/", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("F1", 2024, 1, ValueError, "country must be a two-letter code"),
         ("\u00c9S", 2024, 1, ValueError, "country must be a two-letter code"),
         # Its own id: pytest cannot write the year out either. The limit is
         # the one in force (see below), not the default 4300.
@@ -316,6 +334,7 @@ class TestStatusMapping:
             ({"api_key": 7}, TypeError, "api_key"),
             ({"api_key": "k\r\nX-Injected: 1"}, ValueError, "api_key"),
             ({"api_key": "cl\u00e9"}, ValueError, "api_key"),
+            ({"base_url": b"https://api.quillmaret.example/v1"}, TypeError, "base_url"),
             ({"base_url": "api.quillmaret.example/v1"}, ValueError, "base_url"),
             ({"base_url": "file:///etc"}, ValueError, "base_url"),
             ({"base_url": "http:///v1"}, ValueError, "base_url"),
@@ -337,6 +356,7 @@ class TestStatusMapping:
             ({"timeout": float("inf")}, ValueError, "timeout"),
             # Past what a socket wait keeps (2**31 - 1 ms), or takes at all.
             ({"timeout": 2147484}, ValueError, "timeout"),
+            ({"timeout": 2147483.5}, ValueError, "timeout"),
             ({"timeout": 1e10}, ValueError, "timeout"),
             ({"timeout": float(sys.maxsize)}, ValueError, "timeout"),
             ({"timeout": 10**400}, ValueError, "timeout"),
@@ -352,20 +372,32 @@ class TestStatusMapping:
         QuillMaretClient(None, timeout=None)
         QuillMaretClient(None, timeout=2147483)
 
-    def test_unreachable_api_raises_the_base_error(self, closed_port, waits):
+    @pytest.mark.parametrize("error,timeout", [(None, 5), (errno.ETIMEDOUT, None)],
+                             ids=["refused", "timed out by the system"])
+    def test_unreachable_api_raises_the_base_error(self, closed_port, waits, monkeypatch, error,
+                                                   timeout):
         # Nothing listens on the port any more: the connection is refused.
-        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1", timeout=5)
+        # Or the system gives up on it, in a call without a deadline.
+        if error is not None:
+            def connect(sock, address):
+                raise OSError(error, os.strerror(error))
+            monkeypatch.setattr(socket.socket, "connect", connect)
+        client = QuillMaretClient("k", base_url=f"http://127.0.0.1:{closed_port}/v1",
+                                  timeout=timeout)
         with nothing_left_unclosed():
             with pytest.raises(QuillMaretError) as info:
                 client.get_quarter("FR", 2024, 1)
             assert not isinstance(info.value, QuillMaretAPIError)
             assert "cannot reach the QuillMaret API" in str(info.value)
+            assert str(info.value).endswith(f": {info.value.__cause__.reason}")
             assert isinstance(info.value.__cause__, urllib.error.URLError)
             del info
-        assert waits == [0.25, 0.5]  # a refused connection is retried
+        assert waits == [0.25, 0.5]  # a connection that failed is retried
 
     def test_key_is_kept_out_of_the_repr(self):
-        assert "s3cret" not in repr(QuillMaretClient("s3cret"))
+        text = repr(QuillMaretClient("s3cret", "https://h.example/v1"))
+        assert "s3cret" not in text and "base_url='https://h.example/v1'" in text
+        assert repr(QuillMaretClient(None)).startswith("QuillMaretClient(api_key=None,")
 
 
 class TestRateLimit:
@@ -439,6 +471,9 @@ class TestMockAPI:
         ("/v1/data/FR/12345/q1",
          "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, a four-digit "
          "year, quarter 1 to 4), not /v1/data/FR/12345/q1."),
+        ("/v1/data/FR/2024/q1/",
+         "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, a four-digit "
+         "year, quarter 1 to 4), not /v1/data/FR/2024/q1/."),
         ("/v1/data/FR/2024/q0", "Quarter 0 does not exist."),
         ("/v1/data/FR/2024/q5", "Quarter 5 does not exist."),
     ]
@@ -448,15 +483,47 @@ class TestMockAPI:
         status, body, _ = mock_api.MockDataAPI().handle(path, bearer(mock_api.PRO_KEY))
         assert (status, body) == (400, {"error": "bad_request", "message": message})
 
+    ON_DEMAND = [
+        # (name, set-up, status, the body's fields besides error, message and
+        #  request_id, headers)
+        ("fail_next", lambda api: api.fail_next(), 500, {}, {}),
+        ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=0), 429,
+         {"retry_after_seconds": 0}, {"Retry-After": "0"}),
+        ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
+         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+        ("maintenance after a reset",
+         lambda api: (api.fail_next(), setattr(api, "maintenance_retry_after", 5), api.reset(),
+                      setattr(api, "maintenance", True)), 503,
+         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+    ]
+
+    @pytest.mark.parametrize("name,setup,status,details,headers", ON_DEMAND,
+                             ids=[o[0] for o in ON_DEMAND])
+    def test_failure_on_demand(self, api, name, setup, status, details, headers):
+        setup(api)
+        request = urllib.request.Request(api.base_url + "/data/FR/2024/q1",
+                                         headers={"Authorization": bearer(mock_api.PRO_KEY)})
+        with pytest.raises(urllib.error.HTTPError) as info:
+            urllib.request.urlopen(request, timeout=10)
+        with info.value as answer:
+            body = {k: v for k, v in json.load(answer).items()
+                    if k not in ("error", "message", "request_id")}
+            assert (answer.status, body) == (status, details)
+            assert answer.headers["Content-Type"] == "application/json"
+            assert answer.headers["Retry-After"] == headers.get("Retry-After")
+
     @pytest.mark.parametrize("authorization", ["Token demo-pro-key", "demo-pro-key"])
     def test_key_needs_the_bearer_scheme(self, authorization):
         status, body, _ = mock_api.MockDataAPI().handle("/v1/data/FR/2024/q1", authorization)
         assert (status, body["error"]) == (401, "invalid_api_key")
 
-    def test_stop_closes_its_socket(self):
+    def test_leaving_the_block_stops_it_and_closes_its_socket(self):
         with nothing_left_unclosed():
-            api = mock_api.MockDataAPI()
-            api.start()
+            with mock_api.MockDataAPI() as api:
+                pass
+            with pytest.raises(RuntimeError, match="not running"):
+                api.base_url
+            assert api.start() == api.base_url  # it starts again
             api.stop()
             del api
 
@@ -490,6 +557,8 @@ class TestErrorForResponse:
                      b"null", b"[" * 100000 + b"]" * 100000]:
             err = error_for_response(502, "Bad Gateway", body)
             assert (err.status_code, err.message, err.payload) == (502, "Bad Gateway", {}), body
+        # A 404 without the API's body, the URL not given.
+        assert error_for_response(404, "", b"").message.startswith("the URL requested was not found")
 
     def test_message_falls_back_to_the_reason(self):
         for document, message, payload in [
@@ -503,7 +572,8 @@ class TestErrorForResponse:
             assert (err.message, err.payload) == (message, payload), document
 
     def test_empty_reason_names_the_status(self):
-        assert error_for_response(599, "", b"").message == "HTTP status 599"
+        for body in [b"", b'{"error": "x"}']:
+            assert error_for_response(599, "", body).message == "HTTP status 599", body
 
 
 def reset_mid_body(status):
@@ -547,7 +617,7 @@ def endless_body(status, declare_length, header=b""):
     return script
 
 
-def redirect(next_path, then=None):
+def redirect(next_path, then=None, status=b"302 Found"):
     """Redirects every request to `next_path(its path)` on the same server;
     with `then`, answers a request for /elsewhere with it instead."""
     def script(server, conn):
@@ -555,8 +625,8 @@ def redirect(next_path, then=None):
         if then is not None and path == b"/elsewhere":
             conn.sendall(then)
             return
-        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
-                     % next_path(path))
+        conn.sendall(b"HTTP/1.1 %s\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
+                     % (status, next_path(path)))
     return script
 
 
@@ -672,10 +742,19 @@ class TestExchange:
         # error is an SDK error.
         ("connection reset mid-body of an error", reset_mid_body(b"500 Oops"), QuillMaretError,
          ConnectionResetError),
+        # urllib has no handler for ftp here, and refuses other schemes.
+        ("redirect to another scheme", redirect(lambda path: b"ftp://127.0.0.1/x"), QuillMaretError,
+         urllib.error.URLError),
         # urllib gives up after 4 visits of one URL, or 10 redirects.
         ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
+        ("308 redirect loop", redirect(lambda path: path, status=b"308 Permanent Redirect"),
+         QuillMaretError, urllib.error.HTTPError),
         ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
          urllib.error.HTTPError),
+        # A label over 63 bytes: the IDNA codec refuses the name.
+        ("redirect to a host name that cannot be encoded",
+         redirect(lambda path: b"http://" + b"a" * 64 + b".example/"), QuillMaretError,
+         UnicodeError),
         # Mapped as without the redirect (the API error has no cause).
         ("redirect to the API's 404",
          redirect(lambda path: b"/elsewhere",
@@ -745,21 +824,42 @@ class TestExchange:
         assert elapsed < self.SLOW_BOUND, elapsed
         assert "within 0.3 s" in str(info.value)
 
-    def test_tls_handshake_gets_only_what_a_slow_connect_left(self, loopback, monkeypatch):
-        # The connect takes 9.8 of the call's 10 s on the clock the deadline
-        # reads; the stalled handshake must then give up 0.2 s later, not 10.
+    def test_connect_that_stalls_is_bounded(self, monkeypatch):
+        # As to an address that drops the connection requests: connect waits
+        # as long as its socket allows.
+        def stalled_connect(sock, address):
+            time.sleep(min(sock.gettimeout() or 5, 5))
+            raise TimeoutError("timed out")
+
+        monkeypatch.setattr(socket.socket, "connect", stalled_connect)
+        client = QuillMaretClient("k", base_url="http://127.0.0.1:9/v1", timeout=self.TIMEOUT)
+        start = time.perf_counter()
+        with pytest.raises(QuillMaretError, match="within 0.3 s"):
+            client.get_quarter("FR", 2024, 1)
+        assert time.perf_counter() - start < self.SLOW_BOUND
+
+    @pytest.mark.parametrize("taken,script,scheme", [
+        # The stalled handshake must give up 0.2 s later, not 10.
+        (9.8, SLOW[2][1], "https"),
+        # Nothing is left: no request is sent, no answer awaited.
+        (10.5, answer(http_answer("200 OK", b"{}")), "http"),
+    ], ids=["TLS handshake stalls", "connect overran"])
+    def test_what_follows_a_slow_connect_gets_only_the_time_left(self, loopback, monkeypatch,
+                                                                taken, script, scheme):
+        # The connect takes `taken` of the call's 10 s on the clock the
+        # deadline reads.
         skew = 0.0
         real_monotonic, real_connect = time.monotonic, socket.socket.connect
 
         def slow_connect(sock, address):
             nonlocal skew
             real_connect(sock, address)
-            skew = 9.8
+            skew = taken
 
         monkeypatch.setattr(time, "monotonic", lambda: real_monotonic() + skew)
         monkeypatch.setattr(socket.socket, "connect", slow_connect)
-        loopback.script = self.SLOW[2][1]
-        client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1",
+        loopback.script = script
+        client = QuillMaretClient("k", base_url=f"{scheme}://127.0.0.1:{loopback.port}/v1",
                                   timeout=10)
         start = time.perf_counter()
         with pytest.raises(QuillMaretError) as info:
@@ -779,6 +879,7 @@ class TestExchange:
                 client.get_quarter("FR", 2024, 1)
             err = info.value
             if status == b"200 OK":
+                assert str(err).startswith("the API's answer ") and err.__cause__ is None
                 assert "max_response_bytes (1000)" in str(err)
             else:
                 assert err.status_code == 500 and err.payload == {}
@@ -788,12 +889,39 @@ class TestExchange:
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
 
+    @pytest.mark.parametrize("error", [errno.ECONNREFUSED, errno.ENETUNREACH],
+                             ids=["refused", "no route"])
+    def test_next_address_is_tried_when_one_fails(self, loopback, closed_port, monkeypatch, error):
+        # As for "localhost" resolving to ::1 first, when the server listens
+        # on 127.0.0.1 alone, or for a host whose IPv6 address has no route.
+        real_getaddrinfo, real_connect = socket.getaddrinfo, socket.socket.connect
+
+        def connect(sock, address):
+            if address[1] == closed_port:
+                raise OSError(error, os.strerror(error))
+            real_connect(sock, address)
+
+        monkeypatch.setattr(socket.socket, "connect", connect)
+        monkeypatch.setattr(socket, "getaddrinfo", lambda host, port, *rest: [
+            *real_getaddrinfo(host, closed_port, *rest), *real_getaddrinfo(host, port, *rest)])
+        loopback.script = answer(OK)
+        client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10, max_retries=0)
+        assert client.get_quarter("FR", 2024, 1) == {"ok": True}
+
     def test_body_of_exactly_the_cap_is_accepted(self, loopback):
-        body = b'{"padding": "' + b"x" * 1000 + b'"}'
+        # The cap counts bytes, and the body is UTF-8.
+        body = b'{"padding": "' + "\u00e9".encode() * 500 + b'"}'
         loopback.script = answer(http_answer("200 OK", body))
         client = QuillMaretClient("k", base_url=loopback.url + "/v1", timeout=10,
                                   max_response_bytes=len(body))
-        assert client.get_quarter("FR", 2024, 1) == {"padding": "x" * 1000}
+        assert client.get_quarter("FR", 2024, 1) == {"padding": "\u00e9" * 500}
+
+    def test_ipv6_address_is_reached(self, loopback_ipv6):
+        loopback_ipv6.script = answer(OK)
+        client = QuillMaretClient("k", base_url=loopback_ipv6.url + "/v1", timeout=10,
+                                  max_retries=0)
+        assert client.get_quarter("FR", 2024, 1) == {"ok": True}
+        loopback_ipv6.reset()  # the server outlives the test: it must not keep its heads
 
 
 def in_turn(*raws):
@@ -813,6 +941,18 @@ def fail(status, *headers, message="m", **details):
 
 
 OK = http_answer("200 OK", b'{"ok": true}')
+
+
+def untrusted_tls(raw):
+    """A TLS server whose certificate is self-signed, which no client
+    trusts; answers the request with `raw` should the client go on."""
+    def script(server, conn):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(os.path.dirname(__file__), "certs", "self-signed.pem"))
+        with context.wrap_socket(conn, server_side=True) as tls:
+            server.read_head(tls)
+            tls.sendall(raw)
+    return script
 DATE = b"Date: Wed, 21 Oct 2015 07:28:00 GMT"
 
 
@@ -826,6 +966,8 @@ class TestRetries:
         ("hang-up retried", (None, OK), {}, None, [0.25], None),
         ("body cut short retried",
          (b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}", OK), {}, None, [0.25], None),
+        ("an error page keeps the reason", (http_answer("418 I'm a Teapot", b"<p>"), OK), {},
+         (QuillMaretAPIError, 418, "I'm a Teapot"), [], None),
         *[(f"{status} not retried", (fail(status), OK), {}, (cls, status, "m"), [], None)
           for status, cls in [(400, QuillMaretAPIError), (401, QuillMaretAuthError),
                               (403, QuillMaretAuthError), (404, QuillMaretNotComputedError),
@@ -849,11 +991,25 @@ class TestRetries:
         ("Retry-After as a past date",
          (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:27:00 GMT"), OK), {}, None, [0],
          None),
+        ("Retry-After as a date, without Date",
+         (fail(503, b"Retry-After: Wed, 21 Oct 2015 07:27:00 GMT"), OK), {}, None, [0], None),
         ("payload's wait", (fail(429, retry_after_seconds=2), OK), {}, None, [2], None),
         ("Retry-After before the payload",
          (fail(429, b"Retry-After: 1", retry_after_seconds=7), OK), {}, None, [1], None),
         ("unreadable Retry-After",
          (fail(503, b"Retry-After: soon", retry_after_seconds=2), OK), {}, None, [2], None),
+        # A digit float() refuses; a date without a zone of its own.
+        ("Retry-After of a digit not ASCII",
+         (fail(503, b"Retry-After: \xb2", retry_after_seconds=2), OK), {}, None, [2], None),
+        ("Retry-After as a date in zone -0000",
+         (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:28:05 -0000"), OK), {}, None, [5],
+         None),
+        *[(f"payload's wait of {wait} ignored", (fail(429, retry_after_seconds=wait), OK), {},
+           None, [0.25], None) for wait in (-1, True)],
+        ("payload's wait too large for a float", (fail(429, retry_after_seconds=10**400), OK), {},
+         (QuillMaretRateLimitError, 429, "m"), [], "the next wait, inf s, would end past"),
+        ("Retry-After too large for a float", (fail(503, b"Retry-After: " + b"9" * 400), OK), {},
+         (QuillMaretAPIError, 503, "m"), [], "the next wait, inf s, would end past"),
         ("backoff doubles, the last error raised",
          (fail(503, message="1st"), fail(502, message="2nd"), fail(503, message="3rd"), OK), {},
          (QuillMaretAPIError, 503, "3rd"), [0.25, 0.5], "3 attempts, waiting 0.25 s, 0.5 s"),
@@ -872,6 +1028,10 @@ class TestRetries:
          None),
         ("mock: a run of failures", lambda api: api.fail_next(503, times=2, retry_after=1), {},
          None, [1, 1], None),
+        ("mock: failures in the order injected",
+         lambda api: (api.fail_next(503, retry_after=1),
+                      api.fail_next(502, times=2, retry_after=2)),
+         {"max_retries": 3}, None, [1, 2, 2], None),
         ("mock: maintenance",
          lambda api: (setattr(api, "maintenance", True),
                       setattr(api, "maintenance_retry_after", 2)), {},
@@ -912,10 +1072,12 @@ class TestRetries:
             else:
                 assert len(notes) == 1 and note in notes[0], notes
         assert waits == expected_waits
-        # Every attempt asks the API for the same URL, with the key.
+        # Every attempt asks the API for the same URL, with the key, for JSON.
         for head in loopback.heads:
             assert head.startswith(b"GET /v1/data/FR/2024/q1 "), head
             assert bearer(mock_api.PRO_KEY).encode() in head, head
+            assert b"\r\nAccept: application/json\r\n" in head, head
+            assert b"\r\nUser-Agent: quillmaret-python/%s\r\n" % __version__.encode() in head
 
     def test_retry_after_a_redirect_starts_again_at_the_api(self, loopback, other_origin, waits):
         # The API sends the client to another origin, which fails: each retry
@@ -932,3 +1094,14 @@ class TestRetries:
         assert len(loopback.heads) == len(other_origin.heads) == 5
         assert all(b"Bearer s3cret" in head for head in loopback.heads)
         assert not any(b"s3cret" in head for head in other_origin.heads)
+
+    @pytest.mark.parametrize("script", [untrusted_tls(OK), trickle(OK, b"", http=False)],
+                             ids=["untrusted certificate", "plain HTTP answer"])
+    def test_failed_tls_handshake_is_not_retried(self, loopback, waits, script):
+        # It would fail the same way again; and the key is never sent.
+        loopback.script = script
+        client = QuillMaretClient("k", base_url=f"https://127.0.0.1:{loopback.port}/v1", timeout=10)
+        with pytest.raises(QuillMaretError) as info:
+            client.get_quarter("FR", 2024, 1)
+        assert isinstance(info.value.__cause__.reason, ssl.SSLError)
+        assert waits == [] and loopback.heads == []

@@ -38,25 +38,28 @@ class UnregisteredError(QuillMaretNotComputedError):
 
 
 class _SlottedBase(QuillMaretAPIError):
-    __slots__ = ("request_id",)
+    __slots__ = ("request_id", "__trace")  # the second stored as _SlottedBase__trace
 
 
 @register_pickling
 class SlottedError(_SlottedBase):
-    """Slots of its own and inherited, one private (stored mangled), one left unset."""
-    __slots__ = ("__attempt", "unset")
+    """Slots of its own and inherited, one private (stored mangled), one a dunder name (not
+    mangled), one left unset."""
+    __slots__ = ("__attempt", "__flag__", "unset")
 
 
 @register_pickling
-class _PrivateSlotError(QuillMaretAPIError):
-    """A private slot of a class whose own name is private: stored as _PrivateSlotError__token."""
+class _PrivateSlotError_(QuillMaretAPIError):
+    """A private slot of a class whose name starts with an underscore and ends with one:
+    stored as _PrivateSlotError___token (only the leading ones are dropped)."""
     __slots__ = ("__token",)
 
 
 @register_pickling
 class OneSlotError(QuillMaretAPIError):
-    """__slots__ given as one string: one slot, not one per letter."""
-    __slots__ = "tag"
+    """__slots__ given as one string: one slot, not one per letter; a single underscore is
+    not mangled."""
+    __slots__ = "_tag"
 
 
 class _WeakrefMixin:
@@ -175,9 +178,10 @@ class TestUserSubclasses:
 
     SLOTTED = [
         # (class, its slots' values by stored name)
-        (SlottedError, {"request_id": "req-9", "_SlottedError__attempt": 2}),
-        (_PrivateSlotError, {"_PrivateSlotError__token": "t-1"}),
-        (OneSlotError, {"tag": "t-2"}),
+        (SlottedError, {"request_id": "req-9", "_SlottedBase__trace": "t",
+                        "_SlottedError__attempt": 2, "__flag__": 3}),
+        (_PrivateSlotError_, {"_PrivateSlotError___token": "t-1"}),
+        (OneSlotError, {"_tag": "t-2"}),
         (WeakrefMixinError, {}),
         (DictMixinError, {}),
     ]
@@ -191,6 +195,7 @@ class TestUserSubclasses:
         copies = [pickle.loads(pickle.dumps(err, p)) for p in PROTOCOLS]
         for got in copies + [copy.copy(err), copy.deepcopy(err)]:
             assert_same_error(got, err)
+            assert got.__dict__ is not err.__dict__
             assert {name: getattr(got, name, None) for name in slots} == slots
             assert not hasattr(got, "unset")
 

@@ -719,7 +719,9 @@ class QuillMaretClient:
     def _failure(self, url: str, exc: Exception) -> QuillMaretError:
         """The QuillMaretError for a failed exchange with the API."""
         reason: object = exc.reason if isinstance(exc, urllib.error.URLError) else exc
-        if isinstance(reason, TimeoutError):
+        # Without a timeout, a timeout is the system's (a connect that got no
+        # answer): it is told as any other failure, not as the call's limit.
+        if isinstance(reason, TimeoutError) and self.timeout is not None:
             return QuillMaretError(
                 f"no complete answer from the QuillMaret API at {url} within {self.timeout} s"
             )
