@@ -10,7 +10,7 @@
 #include <cstring>  // memcpy
 
 #include "runtime/arguments.h"
-#include "runtime/compat.h"  // unicode_ready
+#include "runtime/compat.h"  // unicode_ready, copy_characters
 #include "runtime/runtime.h"
 
 namespace quill {
@@ -116,7 +116,7 @@ PyObject *join_message(PyObject *status, PyObject *message) noexcept {
             continue;
         if (PyUnicode_KIND(piece) == kind) {
             std::memcpy(data + pos * kind, PyUnicode_DATA(piece), static_cast<size_t>(len * kind));
-        } else if (PyUnicode_CopyCharacters(result, pos, piece, 0, len) < 0) {
+        } else if (compat::copy_characters(result, pos, piece, len) < 0) {
             Py_DECREF(result);
             return nullptr;
         }

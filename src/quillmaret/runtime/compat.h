@@ -164,6 +164,22 @@ inline int unicode_ready(PyObject *s) noexcept {
 #endif
 }
 
+// Copies n characters of `from` (from index 0) into `to` at `at`, widening
+// them to the kind of `to`, which the caller made new, wide enough and long
+// enough. 0, or -1 with an error set.
+// Private road, 3.11: `_PyUnicode_FastCopyCharacters`, which cannot fail;
+// the public call's failure exit costs the initializer, which inlines the
+// join, 3 to 5 instructions per call on 3.11, even when it copies nothing.
+// 3.12+: the public `PyUnicode_CopyCharacters`, as cheap there.
+inline int copy_characters(PyObject *to, Py_ssize_t at, PyObject *from, Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    _PyUnicode_FastCopyCharacters(to, at, from, 0, n);
+    return 0;
+#else
+    return PyUnicode_CopyCharacters(to, at, from, 0, n) < 0 ? -1 : 0;
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Dicts.
 
