@@ -10,7 +10,6 @@ session environment.
 """
 from __future__ import annotations
 
-import fcntl
 import shutil
 import subprocess
 from pathlib import Path
@@ -24,6 +23,7 @@ MAKE_WHEEL = Path(__file__).with_name("make_wheel.py")
 
 def zig(python: str, log) -> Path:
     """zig, installed into .venv/zig with `python`'s pip unless it is there."""
+    import fcntl  # here: the tests import this module on Windows too, which has none
     stamp = ZIG_DIR / ".installed"
     ZIG_DIR.parent.mkdir(parents=True, exist_ok=True)
     # Two nox runs at once (CI runs two) install it once: the second waits.
