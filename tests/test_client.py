@@ -231,11 +231,11 @@ class TestStatusMapping:
         ("missing key", None, "FR", 2024, 1, None, QuillMaretAuthError, 401, "missing_api_key"),
         ("invalid key", "nope", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key"),
         ("empty key", "", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key"),
-        ("revoked key", mock_api.REVOKED_KEY, "FR", 2024, 1, None, QuillMaretAuthError, 403,
+        ("revoked key", "demo-revoked-key", "FR", 2024, 1, None, QuillMaretAuthError, 403,
          "revoked_api_key"),
         ("not computed", mock_api.PRO_KEY, "FR", 2024, 3, None, QuillMaretNotComputedError, 404,
          "not_computed"),
-        ("before the first quarter", mock_api.FREE_KEY, "JP", 2014, 4, None,
+        ("before the first quarter", "demo-free-key", "JP", 2014, 4, None,
          QuillMaretNotComputedError, 404, "not_computed"),
         ("unsupported country", mock_api.PRO_KEY, "ZZ", 2024, 1, None, QuillMaretAPIError, 400,
          "unsupported_country"),
@@ -292,9 +292,11 @@ class TestStatusMapping:
         # The base URL is unreachable: a request would raise QuillMaretError.
         client = QuillMaretClient("k", base_url="http://127.0.0.1:9", timeout=1)
         for quarter in [0, 5, -1]:
-            with pytest.raises(ValueError, match="quarter must be 1 to 4"):
+            with pytest.raises(ValueError) as info:
                 client.get_quarter("FR", 2024, quarter)
+            assert str(info.value) == f"quarter must be 1 to 4, not {quarter}"
 
+    TWO_LETTERS = "country must be a two-letter code such as 'FR', not %r"
     ARGUMENT_MISTAKES = [
         # (country, year, quarter, exception, message)
         ("FR", 2024, 2.0, TypeError, "quarter must be an int, not float"),
@@ -305,11 +307,11 @@ class TestStatusMapping:
         ("FR", True, 1, TypeError, "year must be an int, not bool"),
         (None, 2024, 1, TypeError, "country must be a str, not NoneType"),
         (b"FR", 2024, 1, TypeError, "country must be a str, not bytes"),
-        ("FRA", 2024, 1, ValueError, "country must be a two-letter code"),
-        ("F", 2024, 1, ValueError, "country must be a two-letter code"),
-        ("F/", 2024, 1, ValueError, "country must be a two-letter code"),
-        ("F1", 2024, 1, ValueError, "country must be a two-letter code"),
-        ("\u00c9S", 2024, 1, ValueError, "country must be a two-letter code"),
+        ("FRA", 2024, 1, ValueError, TWO_LETTERS % "FRA"),
+        ("F", 2024, 1, ValueError, TWO_LETTERS % "F"),
+        ("F/", 2024, 1, ValueError, TWO_LETTERS % "F/"),
+        ("F1", 2024, 1, ValueError, TWO_LETTERS % "F1"),
+        ("\u00c9S", 2024, 1, ValueError, TWO_LETTERS % "\u00c9S"),
         # Its own id: pytest cannot write the year out either. The limit is
         # the one in force (see below), not the default 4300.
         pytest.param("FR", 10**5000, 1, ValueError,
@@ -324,53 +326,70 @@ class TestStatusMapping:
         limit = sys.get_int_max_str_digits()
         sys.set_int_max_str_digits(5000)
         try:
-            with pytest.raises(exc, match=re.escape(message)):
+            with pytest.raises(exc) as info:
                 client.get_quarter(country, year, quarter)
+            assert str(info.value) == message
         finally:
             sys.set_int_max_str_digits(limit)
 
+    MUST_BE_URL = "base_url must be an http or https URL with a host, not %r"
+    NO_QUERY = "base_url must not have a query or a fragment: %r"
+    NO_CONTROLS = "base_url must not contain spaces or control characters: %r"
+    TIMEOUT_RANGE = "timeout must be a positive number of seconds up to 2147483, or None, not "
+    CONSTRUCTOR_MISTAKES = [
+        # (argument, value, exception, message; %r stands for the value)
+        ("api_key", 7, TypeError, "api_key must be a str or None, not int"),
+        ("api_key", "k\r\nX-Injected: 1", ValueError,
+         "api_key must consist of printable ASCII characters"),
+        ("api_key", "cl\u00e9", ValueError, "api_key must consist of printable ASCII characters"),
+        ("base_url", b"https://api.quillmaret.example/v1", TypeError,
+         "base_url must be a str, not bytes"),
+        ("base_url", "api.quillmaret.example/v1", ValueError, MUST_BE_URL),
+        ("base_url", "file:///etc", ValueError, MUST_BE_URL),
+        ("base_url", "http:///v1", ValueError, MUST_BE_URL),
+        # Every request would go to the base path, or fail InvalidURL.
+        ("base_url", "https://api.quillmaret.example/v1?key=1", ValueError, NO_QUERY),
+        ("base_url", "https://api.quillmaret.example/v1?", ValueError, NO_QUERY),
+        ("base_url", "https://api.quillmaret.example/v1#top", ValueError, NO_QUERY),
+        ("base_url", "https://api.quillmaret.example/v\t1", ValueError, NO_CONTROLS),
+        ("base_url", "https://api.quillmaret.example/v1\r\n", ValueError, NO_CONTROLS),
+        ("base_url", "https://api.quillmaret.example/v1\n", ValueError, NO_CONTROLS),
+        ("base_url", "https://api.quillmaret.example/v 1", ValueError, NO_CONTROLS),
+        ("base_url", "https://api.quillmaret.example/v1\x7f", ValueError, NO_CONTROLS),
+        ("base_url", "http://x:99999/v1", ValueError,
+         "base_url's port must be a number from 1 to 65535, not '99999' (in %r)"),
+        ("base_url", "http://x:0/v1", ValueError,
+         "base_url's port must be a number from 1 to 65535, not '0' (in %r)"),
+        ("timeout", "5", TypeError, "timeout must be a number or None, not str"),
+        ("timeout", True, TypeError, "timeout must be a number or None, not bool"),
+        ("timeout", 0, ValueError, TIMEOUT_RANGE + "0"),
+        ("timeout", float("nan"), ValueError, TIMEOUT_RANGE + "nan"),
+        ("timeout", float("inf"), ValueError, TIMEOUT_RANGE + "inf"),
+        # Past what a socket wait keeps (2**31 - 1 ms), or takes at all.
+        ("timeout", 2147484, ValueError, TIMEOUT_RANGE + "2147484"),
+        ("timeout", 2147483.5, ValueError, TIMEOUT_RANGE + "2147483.5"),
+        ("timeout", 1e10, ValueError, TIMEOUT_RANGE + "10000000000.0"),
+        ("timeout", float(sys.maxsize), ValueError, TIMEOUT_RANGE + repr(float(sys.maxsize))),
+        ("timeout", 10**400, ValueError, TIMEOUT_RANGE + "1" + "0" * 400),
+        ("max_response_bytes", 1.5, TypeError, "max_response_bytes must be an int, not float"),
+        ("max_response_bytes", 0, ValueError, "max_response_bytes must be positive, not 0"),
+        ("max_retries", True, TypeError, "max_retries must be an int, not bool"),
+        ("max_retries", 2.0, TypeError, "max_retries must be an int, not float"),
+        ("max_retries", -1, ValueError, "max_retries must be 0 or more, not -1"),
+    ]
+
     def test_constructor_refuses_mistaken_arguments(self):
-        for kwargs, exc, name in [
-            ({"api_key": 7}, TypeError, "api_key"),
-            ({"api_key": "k\r\nX-Injected: 1"}, ValueError, "api_key"),
-            ({"api_key": "cl\u00e9"}, ValueError, "api_key"),
-            ({"base_url": b"https://api.quillmaret.example/v1"}, TypeError, "base_url"),
-            ({"base_url": "api.quillmaret.example/v1"}, ValueError, "base_url"),
-            ({"base_url": "file:///etc"}, ValueError, "base_url"),
-            ({"base_url": "http:///v1"}, ValueError, "base_url"),
-            # Every request would go to the base path, or fail InvalidURL.
-            ({"base_url": "https://api.quillmaret.example/v1?key=1"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v1?"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v1#top"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v\t1"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v1\r\n"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v1\n"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v 1"}, ValueError, "base_url"),
-            ({"base_url": "https://api.quillmaret.example/v1\x7f"}, ValueError, "base_url"),
-            ({"base_url": "http://x:99999/v1"}, ValueError, "base_url's port .* not '99999'"),
-            ({"base_url": "http://x:0/v1"}, ValueError, "base_url's port .* not '0'"),
-            ({"timeout": "5"}, TypeError, "timeout"),
-            ({"timeout": True}, TypeError, "timeout"),
-            ({"timeout": 0}, ValueError, "timeout"),
-            ({"timeout": float("nan")}, ValueError, "timeout"),
-            ({"timeout": float("inf")}, ValueError, "timeout"),
-            # Past what a socket wait keeps (2**31 - 1 ms), or takes at all.
-            ({"timeout": 2147484}, ValueError, "timeout"),
-            ({"timeout": 2147483.5}, ValueError, "timeout"),
-            ({"timeout": 1e10}, ValueError, "timeout"),
-            ({"timeout": float(sys.maxsize)}, ValueError, "timeout"),
-            ({"timeout": 10**400}, ValueError, "timeout"),
-            ({"max_response_bytes": 1.5}, TypeError, "max_response_bytes"),
-            ({"max_response_bytes": 0}, ValueError, "max_response_bytes"),
-            ({"max_retries": True}, TypeError, "max_retries"),
-            ({"max_retries": 2.0}, TypeError, "max_retries"),
-            ({"max_retries": -1}, ValueError, "max_retries"),
-        ]:
-            with pytest.raises(exc, match=name):
-                QuillMaretClient(**{"api_key": "k", **kwargs})
+        for name, value, exc, message in self.CONSTRUCTOR_MISTAKES:
+            with pytest.raises(exc) as info:
+                QuillMaretClient(**{"api_key": "k", name: value})
+            assert str(info.value) == (message % (value,) if "%r" in message else message)
         # None stays a valid key (public endpoints) and timeout (no deadline).
         QuillMaretClient(None, timeout=None)
-        QuillMaretClient(None, timeout=2147483)
+        QuillMaretClient(None, timeout=2147483, max_response_bytes=1, max_retries=0)
+        # The defaults the class documents.
+        client = QuillMaretClient(None)
+        assert (client.base_url, client.timeout, client.max_response_bytes, client.max_retries) \
+            == ("https://api.quillmaret.example/v1", 10.0, 10 * 1024 * 1024, 2)
 
     @pytest.mark.parametrize("error,timeout", [(None, 5), (errno.ETIMEDOUT, None)],
                              ids=["refused", "timed out by the system"])
@@ -388,24 +407,27 @@ class TestStatusMapping:
             with pytest.raises(QuillMaretError) as info:
                 client.get_quarter("FR", 2024, 1)
             assert not isinstance(info.value, QuillMaretAPIError)
-            assert "cannot reach the QuillMaret API" in str(info.value)
-            assert str(info.value).endswith(f": {info.value.__cause__.reason}")
+            assert str(info.value) == (f"cannot reach the QuillMaret API at http://127.0.0.1:"
+                                       f"{closed_port}/v1/data/FR/2024/q1: "
+                                       f"{info.value.__cause__.reason}")
             assert isinstance(info.value.__cause__, urllib.error.URLError)
             del info
         assert waits == [0.25, 0.5]  # a connection that failed is retried
 
     def test_key_is_kept_out_of_the_repr(self):
         text = repr(QuillMaretClient("s3cret", "https://h.example/v1"))
-        assert "s3cret" not in text and "base_url='https://h.example/v1'" in text
+        assert text == "QuillMaretClient(api_key='***', base_url='https://h.example/v1')"
         assert repr(QuillMaretClient(None)).startswith("QuillMaretClient(api_key=None,")
 
 
 class TestRateLimit:
-    LIMIT = mock_api.FREE_TIER_LIMIT
-    WINDOW = mock_api.WINDOW_SECONDS
+    # The free tier as documented: 200 requests in any 24 hours.
+    KEY = "demo-free-key"
+    LIMIT = 200
+    WINDOW = 24 * 60 * 60
 
     def test_request_after_200_is_refused_over_http(self, api):
-        client = client_for(api, mock_api.FREE_KEY)
+        client = client_for(api, self.KEY)
         start = time.monotonic()
         for _ in range(self.LIMIT):
             client.get_quarter("US", 2023, 1)
@@ -422,9 +444,11 @@ class TestRateLimit:
                            "window_seconds": self.WINDOW}
         # Other keys have windows of their own; the pro tier has no limit.
         client_for(api, mock_api.PRO_KEY).get_quarter("US", 2023, 1)
+        api.reset()  # forgets the requests counted
+        client.get_quarter("US", 2023, 1)
 
-    def answer(self, api, key=mock_api.FREE_KEY):
-        return api.handle("/v1/data/FR/2020/q1", bearer(key))[0]
+    def answer(self, api, key=None):
+        return api.handle("/v1/data/FR/2020/q1", bearer(key or self.KEY))[0]
 
     def test_window_slides(self, clock):
         api = mock_api.MockDataAPI(clock=clock)
@@ -438,10 +462,12 @@ class TestRateLimit:
         # 1.5 s before the first hundred leave the window: still full, and
         # the retry hint says when room appears, in whole seconds rounded up.
         clock.now += self.WINDOW / 2 - 1.5
-        status, body, headers = api.handle("/v1/data/FR/2020/q1", bearer(mock_api.FREE_KEY))
+        status, body, headers = api.handle("/v1/data/FR/2020/q1", bearer(self.KEY))
         assert status == 429 and body["retry_after_seconds"] == 2 == int(headers["Retry-After"])
+        clock.now += 1.0
+        assert api.handle("/v1/data/FR/2020/q1", bearer(self.KEY))[1]["retry_after_seconds"] == 1
         # Once they have left, exactly 100 requests fit again.
-        clock.now += 1.5
+        clock.now += 0.5
         for _ in range(100):
             assert self.answer(api) == 200
         assert self.answer(api) == 429
@@ -483,18 +509,33 @@ class TestMockAPI:
         status, body, _ = mock_api.MockDataAPI().handle(path, bearer(mock_api.PRO_KEY))
         assert (status, body) == (400, {"error": "bad_request", "message": message})
 
+    @pytest.mark.parametrize("setup,status,body", [
+        (None, 400, {"error": "unsupported_country", "message": "Country GB is not covered.",
+                     "supported": ["BR", "DE", "FR", "IN", "JP", "US"]}),
+        (lambda api: setattr(api, "maintenance", True), 503,
+         {"error": "maintenance", "message": "The API is down for scheduled maintenance.",
+          "retry_after_seconds": 300}),
+    ], ids=["unsupported country", "maintenance"])
+    def test_fresh_mock_answers(self, setup, status, body):
+        api = mock_api.MockDataAPI()
+        if setup is not None:
+            setup(api)
+        assert api.handle("/v1/data/gb/2024/q1", bearer("demo-pro-key"))[:2] == (status, body)
+
+    INTERNAL = {"error": "internal_error",
+                "message": "The server hit an internal error; the incident has been logged."}
+    MAINTENANCE = {"error": "maintenance", "message": "The API is down for scheduled maintenance."}
     ON_DEMAND = [
-        # (name, set-up, status, the body's fields besides error, message and
-        #  request_id, headers)
-        ("fail_next", lambda api: api.fail_next(), 500, {}, {}),
+        # (name, set-up, status, the body but its request_id, headers)
+        ("fail_next", lambda api: api.fail_next(), 500, INTERNAL, {}),
         ("fail_next with a wait", lambda api: api.fail_next(429, retry_after=0), 429,
-         {"retry_after_seconds": 0}, {"Retry-After": "0"}),
+         {**INTERNAL, "retry_after_seconds": 0}, {"Retry-After": "0"}),
         ("maintenance", lambda api: setattr(api, "maintenance", True), 503,
-         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+         {**MAINTENANCE, "retry_after_seconds": 300}, {"Retry-After": "300"}),
         ("maintenance after a reset",
          lambda api: (api.fail_next(), setattr(api, "maintenance_retry_after", 5), api.reset(),
                       setattr(api, "maintenance", True)), 503,
-         {"retry_after_seconds": 300}, {"Retry-After": "300"}),
+         {**MAINTENANCE, "retry_after_seconds": 300}, {"Retry-After": "300"}),
     ]
 
     @pytest.mark.parametrize("name,setup,status,details,headers", ON_DEMAND,
@@ -506,9 +547,15 @@ class TestMockAPI:
         with pytest.raises(urllib.error.HTTPError) as info:
             urllib.request.urlopen(request, timeout=10)
         with info.value as answer:
-            body = {k: v for k, v in json.load(answer).items()
-                    if k not in ("error", "message", "request_id")}
+            raw = answer.read()
+            assert int(answer.headers["Content-Length"]) == len(raw)
+            assert answer.headers["Server"].startswith("QuillMaretMock/1.0 ")
+            body = json.loads(raw)
+            # An injected failure has an id of its own, as a log would.
+            request_id = body.pop("request_id", None)
             assert (answer.status, body) == (status, details)
+            assert (request_id is not None) == (body["error"] == "internal_error")
+            assert request_id is None or re.fullmatch("req-[0-9a-f]{8}", request_id), request_id
             assert answer.headers["Content-Type"] == "application/json"
             assert answer.headers["Retry-After"] == headers.get("Retry-After")
 
@@ -521,7 +568,7 @@ class TestMockAPI:
         with nothing_left_unclosed():
             with mock_api.MockDataAPI() as api:
                 pass
-            with pytest.raises(RuntimeError, match="not running"):
+            with pytest.raises(RuntimeError, match="^the mock API is not running$"):
                 api.base_url
             assert api.start() == api.base_url  # it starts again
             api.stop()
@@ -716,54 +763,64 @@ class TestExchange:
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
 
+    FAILED = "the exchange with the QuillMaret API at {url} failed: %s: {cause}"
+    NOT_JSON = "the QuillMaret API answered {url} with something other than a JSON object"
+    LOOP = "the QuillMaret API at {url} redirected in a loop or more than 10 times"
     FAILURES = [
-        # (name, script, error class, cause)
+        # (name, script, error class, cause, message: None where it varies)
         ("malformed status line", answer(b"HTTQ/9 nonsense\r\n\r\n"), QuillMaretError,
-         http.client.BadStatusLine),
+         http.client.BadStatusLine, FAILED % "BadStatusLine"),
         # What arrives is a JSON object: only the length tells it is cut short.
         ("body shorter than its length",
          answer(b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}"),
-         QuillMaretError, http.client.IncompleteRead),
+         QuillMaretError, http.client.IncompleteRead,
+         "the exchange with the QuillMaret API at {url} failed: IncompleteRead: "
+         "IncompleteRead(2 bytes read, 48 more expected)"),
         ("error body shorter than its length",
          answer(b"HTTP/1.1 429 Too Many\r\nContent-Length: 50\r\n\r\n{}"),
-         QuillMaretRateLimitError, http.client.IncompleteRead),
+         QuillMaretRateLimitError, http.client.IncompleteRead, "[429] Too Many"),
         ("header line over 64 KiB",
          answer(b"HTTP/1.1 200 OK\r\nX-Big: " + b"a" * 70000 + b"\r\n\r\n{}"),
-         QuillMaretError, http.client.LineTooLong),
+         QuillMaretError, http.client.LineTooLong, FAILED % "LineTooLong"),
         ("more than 100 header lines",
          answer(b"HTTP/1.1 200 OK\r\n" + b"X-N: 1\r\n" * 101 + b"Content-Length: 2\r\n\r\n{}"),
-         QuillMaretError, http.client.HTTPException),
+         QuillMaretError, http.client.HTTPException, FAILED % "HTTPException"),
+        ("body that is no JSON", answer(http_answer("200 OK", b"<html></html>")), QuillMaretError,
+         json.JSONDecodeError, NOT_JSON),
         ("JSON that is no object", answer(http_answer("200 OK", b"[1, 2]")), QuillMaretError,
-         type(None)),
+         type(None), NOT_JSON),
         ("JSON nested too deeply",
          answer(http_answer("200 OK", b"[" * 100000 + b"]" * 100000)), QuillMaretError,
-         RecursionError),
+         RecursionError, NOT_JSON),
         # Whether the reset comes before or after the head was read, the
         # error is an SDK error.
         ("connection reset mid-body of an error", reset_mid_body(b"500 Oops"), QuillMaretError,
-         ConnectionResetError),
+         ConnectionResetError, None),
         # urllib has no handler for ftp here, and refuses other schemes.
         ("redirect to another scheme", redirect(lambda path: b"ftp://127.0.0.1/x"), QuillMaretError,
-         urllib.error.URLError),
+         urllib.error.URLError, "cannot reach the QuillMaret API at {url}: {reason}"),
         # urllib gives up after 4 visits of one URL, or 10 redirects.
-        ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError),
+        ("redirect loop", redirect(lambda path: path), QuillMaretError, urllib.error.HTTPError,
+         LOOP),
         ("308 redirect loop", redirect(lambda path: path, status=b"308 Permanent Redirect"),
-         QuillMaretError, urllib.error.HTTPError),
+         QuillMaretError, urllib.error.HTTPError, LOOP),
         ("eleven redirects", redirect(lambda path: b"/next" + path), QuillMaretError,
-         urllib.error.HTTPError),
+         urllib.error.HTTPError, LOOP),
         # A label over 63 bytes: the IDNA codec refuses the name.
         ("redirect to a host name that cannot be encoded",
          redirect(lambda path: b"http://" + b"a" * 64 + b".example/"), QuillMaretError,
-         UnicodeError),
+         UnicodeError, FAILED % "UnicodeError"),
         # Mapped as without the redirect (the API error has no cause).
         ("redirect to the API's 404",
          redirect(lambda path: b"/elsewhere",
                   http_answer("404 Not Found", b'{"error": "e", "message": "m"}')),
-         QuillMaretNotComputedError, type(None)),
+         QuillMaretNotComputedError, type(None), "[404] m"),
     ]
 
-    @pytest.mark.parametrize("name,script,cls,cause", FAILURES, ids=[f[0] for f in FAILURES])
-    def test_failed_exchange_raises_an_sdk_error(self, loopback, name, script, cls, cause):
+    @pytest.mark.parametrize("name,script,cls,cause,message", FAILURES,
+                             ids=[f[0] for f in FAILURES])
+    def test_failed_exchange_raises_an_sdk_error(self, loopback, name, script, cls, cause,
+                                                 message):
         if cause is ConnectionResetError and UNDER_WINE:
             pytest.skip("Wine closes a socket that lingers 0 s with a FIN, not a reset as Windows does")
         loopback.script = script
@@ -771,8 +828,13 @@ class TestExchange:
         with nothing_left_unclosed():
             with pytest.raises(cls) as info:
                 client.get_quarter("FR", 2024, 1)
-            assert isinstance(info.value.__cause__, cause)
-            del info
+            error = info.value
+            assert isinstance(error.__cause__, cause)
+            if message is not None:
+                assert str(error) == message.format(url=loopback.url + "/v1/data/FR/2024/q1",
+                                                    cause=error.__cause__,
+                                                    reason=getattr(error.__cause__, "reason", None))
+            del info, error
 
     NOT_THE_API = [
         # (name, Content-Type, body) of a 404 from something other than the API
@@ -796,8 +858,9 @@ class TestExchange:
         err = info.value
         assert type(err) is QuillMaretAPIError
         assert (err.status_code, err.payload) == (404, {})
-        assert f"{loopback.url}/v1/data/FR/2024/q1 was not found" in err.message
-        assert "check that base_url" in err.message
+        assert err.message == (f"{loopback.url}/v1/data/FR/2024/q1 was not found (HTTP 404 without "
+                               "the QuillMaret API's error body); check that base_url is the API's "
+                               "root URL")
 
     TIMEOUT = 0.3
     # Each slow server below takes 5 s: a deadline per read (each byte comes
@@ -822,7 +885,8 @@ class TestExchange:
             client.get_quarter("FR", 2024, 1)
         elapsed = time.monotonic() - start
         assert elapsed < self.SLOW_BOUND, elapsed
-        assert "within 0.3 s" in str(info.value)
+        assert str(info.value) == (f"no complete answer from the QuillMaret API at {scheme}://"
+                                   f"127.0.0.1:{loopback.port}/v1/data/FR/2024/q1 within 0.3 s")
 
     def test_connect_that_stalls_is_bounded(self, monkeypatch):
         # As to an address that drops the connection requests: connect waits
@@ -866,7 +930,10 @@ class TestExchange:
             client.get_quarter("FR", 2024, 1)
         elapsed = time.perf_counter() - start
         assert elapsed < self.SLOW_BOUND, elapsed
-        assert "within 10 s" in str(info.value)
+        assert str(info.value) == (f"no complete answer from the QuillMaret API at {scheme}://"
+                                   f"127.0.0.1:{loopback.port}/v1/data/FR/2024/q1 within 10 s")
+        if taken > 10:
+            assert str(info.value.__cause__.reason) == "the call's time ran out"
 
     @pytest.mark.parametrize("status", [b"200 OK", b"500 Oops"])
     @pytest.mark.parametrize("declare_length", [True, False], ids=["declared", "undeclared"])
@@ -878,12 +945,13 @@ class TestExchange:
             with pytest.raises(QuillMaretError) as info:
                 client.get_quarter("FR", 2024, 1)
             err = info.value
+            told = ("the API's answer of 67108864 bytes exceeds max_response_bytes (1000)"
+                    if declare_length else "the API's answer exceeds max_response_bytes (1000)")
             if status == b"200 OK":
-                assert str(err).startswith("the API's answer ") and err.__cause__ is None
-                assert "max_response_bytes (1000)" in str(err)
+                assert str(err) == told and err.__cause__ is None
             else:
                 assert err.status_code == 500 and err.payload == {}
-                assert "max_response_bytes (1000)" in str(err.__cause__)
+                assert str(err.__cause__) == told
             del info, err
         # The client stopped reading: the server could not send it all.
         assert loopback.finished.wait(10)
@@ -961,6 +1029,7 @@ class TestRetries:
         # (name; the loopback's answers in turn, or a set-up of the mock; client
         #  arguments; the error's (class, status, message), None for success;
         #  waits; a part of the error's one note, None for none)
+        ("success within a timeout under a second", (OK,), {"timeout": 0.5}, None, [], None),
         *[(f"{status} retried", (fail(status), OK), {}, None, [0.25], None)
           for status in (429, 500, 502, 503, 504)],
         ("hang-up retried", (None, OK), {}, None, [0.25], None),
@@ -1004,8 +1073,11 @@ class TestRetries:
         ("Retry-After as a date in zone -0000",
          (fail(503, DATE, b"Retry-After: Wed, 21 Oct 2015 07:28:05 -0000"), OK), {}, None, [5],
          None),
+        ("Retry-After as a date in a zone past any", (fail(503, DATE, b"Retry-After: Wed, 21 Oct "
+         b"2015 07:28:05 +" + b"9" * 20, retry_after_seconds=2), OK), {}, None, [2], None),
         *[(f"payload's wait of {wait} ignored", (fail(429, retry_after_seconds=wait), OK), {},
            None, [0.25], None) for wait in (-1, True)],
+        ("payload's wait of 0", (fail(429, retry_after_seconds=0), OK), {}, None, [0], None),
         ("payload's wait too large for a float", (fail(429, retry_after_seconds=10**400), OK), {},
          (QuillMaretRateLimitError, 429, "m"), [], "the next wait, inf s, would end past"),
         ("Retry-After too large for a float", (fail(503, b"Retry-After: " + b"9" * 400), OK), {},

@@ -79,6 +79,17 @@ class TestStubFiles:
         for name in CLASS_NAMES:
             assert getattr(quillmaret, name) is getattr(m3, name)
 
+    @pytest.mark.parametrize("module,names", [
+        ("quillmaret", CLASS_NAMES + ["register_pickling"]),
+        ("quillmaret.client", ["DEFAULT_BASE_URL", "DEFAULT_MAX_RESPONSE_BYTES",
+                               "DEFAULT_MAX_RETRIES", "QuillMaretClient", "error_for_response"]),
+        ("quillmaret._pickling", ["register_pickling"]),
+    ])
+    def test_star_import_gives_the_public_names(self, module, names):
+        namespace = {}
+        exec(f"from {module} import *", namespace)
+        assert sorted(namespace.keys() - {"__builtins__"}) == sorted(names)
+
     def test_version_is_the_distribution_version(self):
         try:
             dist = importlib.metadata.distribution("quillmaret")

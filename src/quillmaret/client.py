@@ -508,7 +508,8 @@ class QuillMaretClient:
     take (connecting, sending, receiving the headers and the body), at most
     2147483 (the longest wait the socket layer keeps, nearly 25 days), or
     None to wait indefinitely.
-    max_response_bytes: the largest body accepted from the API.
+    max_response_bytes: the largest body accepted from the API (10 MiB by
+    default).
     max_retries: how many times a failure that may pass (the connection
     failed, 429, 500, 502, 503, 504) is retried within the timeout; 0 turns
     retries off.
