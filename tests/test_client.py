@@ -226,31 +226,38 @@ def bearer(key):
 
 
 class TestStatusMapping:
+    INVALID_KEY = "The API key is not valid."
+    MAINTENANCE = "The API is down for scheduled maintenance."
     CASES = [
-        # (name, key, country, year, quarter, set-up, class, status, error code)
-        ("missing key", None, "FR", 2024, 1, None, QuillMaretAuthError, 401, "missing_api_key"),
-        ("invalid key", "nope", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key"),
-        ("empty key", "", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key"),
+        # (name, key, country, year, quarter, set-up, class, status, error code, message)
+        ("missing key", None, "FR", 2024, 1, None, QuillMaretAuthError, 401, "missing_api_key",
+         "An API key is required for this endpoint."),
+        ("invalid key", "nope", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key",
+         INVALID_KEY),
+        ("empty key", "", "FR", 2024, 1, None, QuillMaretAuthError, 401, "invalid_api_key",
+         INVALID_KEY),
         ("revoked key", "demo-revoked-key", "FR", 2024, 1, None, QuillMaretAuthError, 403,
-         "revoked_api_key"),
+         "revoked_api_key", "This API key has been revoked."),
         ("not computed", mock_api.PRO_KEY, "FR", 2024, 3, None, QuillMaretNotComputedError, 404,
-         "not_computed"),
+         "not_computed", "FR 2024 Q3 has not been computed yet."),
         ("before the first quarter", "demo-free-key", "JP", 2014, 4, None,
-         QuillMaretNotComputedError, 404, "not_computed"),
+         QuillMaretNotComputedError, 404, "not_computed", "JP 2014 Q4 has not been computed yet."),
         ("unsupported country", mock_api.PRO_KEY, "ZZ", 2024, 1, None, QuillMaretAPIError, 400,
-         "unsupported_country"),
+         "unsupported_country", "Country ZZ is not covered."),
         # Failing every attempt: a 500 is retried.
         ("internal error", mock_api.PRO_KEY, "FR", 2024, 1,
          lambda api: api.fail_next(500, times=1 + DEFAULT_MAX_RETRIES),
-         QuillMaretAPIError, 500, "internal_error"),
+         QuillMaretAPIError, 500, "internal_error",
+         "The server hit an internal error; the incident has been logged."),
         ("maintenance", mock_api.PRO_KEY, "FR", 2024, 1,
-         lambda api: setattr(api, "maintenance", True), QuillMaretAPIError, 503, "maintenance"),
+         lambda api: setattr(api, "maintenance", True), QuillMaretAPIError, 503, "maintenance",
+         MAINTENANCE),
     ]
 
-    @pytest.mark.parametrize("name,key,country,year,quarter,setup,cls,status,code", CASES,
+    @pytest.mark.parametrize("name,key,country,year,quarter,setup,cls,status,code,message", CASES,
                              ids=[c[0] for c in CASES])
     def test_status_raises_its_class(self, api, name, key, country, year, quarter, setup, cls,
-                                     status, code):
+                                     status, code, message):
         if setup is not None:
             setup(api)
         with pytest.raises(QuillMaretAPIError) as info:
@@ -258,7 +265,7 @@ class TestStatusMapping:
         err = info.value
         assert type(err) is cls
         assert err.status_code == status and err.payload["error"] == code
-        assert "message" not in err.payload and err.message
+        assert "message" not in err.payload and err.message == message
         assert str(err) == f"[{status}] {err.message}"
 
     def test_message_and_payload_come_from_the_body(self, api):
@@ -494,6 +501,8 @@ class TestMockAPI:
          "Unknown path /data/FR/2024/q1: the API serves /v1/data/...; check base_url."),
         ("/v2/data/FR/2024/q1",
          "Unknown path /v2/data/FR/2024/q1: the API serves /v1/data/...; check base_url."),
+        ("/v1/dataset/FR/2024/q1",
+         "Unknown path /v1/dataset/FR/2024/q1: the API serves /v1/data/...; check base_url."),
         ("/v1/data/FR/12345/q1",
          "Expected /v1/data/{country}/{year}/q{quarter} (a two-letter country, a four-digit "
          "year, quarter 1 to 4), not /v1/data/FR/12345/q1."),

@@ -134,6 +134,20 @@ def test_import_loads_no_cxx_runtime():
 
 
 @pytest.mark.subprocess
+def test_import_leaves_typing_unloaded():
+    """Importing typing would cost the package's import more than the rest of it."""
+    proc = run_python("""
+        import sys
+        before = "typing" in sys.modules
+        import quillmaret
+        print(before, "typing" in sys.modules)
+    """)
+    if proc.stdout.split()[0] == "True":
+        pytest.skip("the interpreter has imported typing already")
+    assert proc.stdout.split() == ["False", "False"]
+
+
+@pytest.mark.subprocess
 class TestFreshInterpreter:
     def test_reimport_returns_the_same_module(self):
         run_python("""

@@ -43,9 +43,9 @@ class _SlottedBase(QuillMaretAPIError):
 
 @register_pickling
 class SlottedError(_SlottedBase):
-    """Slots of its own and inherited, one private (stored mangled), one a dunder name (not
-    mangled), one left unset."""
-    __slots__ = ("__attempt", "__flag__", "unset")
+    """Slots of its own and inherited, two private (stored mangled: one ends with a single
+    underscore), one a dunder name (not mangled), one left unset."""
+    __slots__ = ("__attempt", "__hint_", "__flag__", "unset")
 
 
 @register_pickling
@@ -179,7 +179,7 @@ class TestUserSubclasses:
     SLOTTED = [
         # (class, its slots' values by stored name)
         (SlottedError, {"request_id": "req-9", "_SlottedBase__trace": "t",
-                        "_SlottedError__attempt": 2, "__flag__": 3}),
+                        "_SlottedError__attempt": 2, "_SlottedError__hint_": 4, "__flag__": 3}),
         (_PrivateSlotError_, {"_PrivateSlotError___token": "t-1"}),
         (OneSlotError, {"_tag": "t-2"}),
         (WeakrefMixinError, {}),

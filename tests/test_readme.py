@@ -35,7 +35,9 @@ def mock_default_url():
 
 
 def child_env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env.pop("PYTHONUNBUFFERED", None)  # output to a pipe as a user's script gets it
+    return env
 
 
 def run_example(tmp_path, base_url):
@@ -105,8 +107,8 @@ class TestReadmeExample:
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert proc.stderr == ""
         # What the README shows it prints, the mock's figures included.
-        [shown] = re.findall(r"^```text\n(FR 2024 Q2: .*?)^```$", README.read_text(encoding="utf-8"),
-                             re.M | re.S)
+        readme = README.read_text(encoding="utf-8")
+        [shown] = re.findall(r"^```text\n(FR 2024 Q2: .*?)^```$", readme, re.M | re.S)
         assert proc.stdout == shown
 
     def test_stops_with_one_line_when_the_api_is_unreachable(self, tmp_path):
@@ -119,20 +121,32 @@ class TestReadmeExample:
         [line] = proc.stderr.splitlines()
         assert line.startswith("QuillMaret API unreachable: ")
 
+    def test_mock_help_names_its_command_and_default_port(self):
+        proc = subprocess.run([*MOCK, "--help"], capture_output=True, text=True, env=child_env(),
+                              timeout=60)
+        assert (proc.returncode, proc.stderr) == (0, "")
+        text = " ".join(proc.stdout.split())
+        assert text.startswith("usage: python -m quillmaret.mock_api [-h] [--port PORT] Serves a "
+                               "mock of the QuillMaret data API on 127.0.0.1 until Ctrl-C. "), text
+        assert "--port PORT the port to serve on, 0 for a free one (default 8765)" in text, text
+
     @pytest.mark.parametrize("port, code, says", [
         ("99999", 2, "port {}: "), ("-1", 2, "port {}: "), ("65536", 2, "port {}: "),
         ("in use", 1, "127.0.0.1:{}: "),
-        # The highest port is a port: taken here, it is refused as in use.
-        ("65535", 1, "127.0.0.1:{}: "),
+        # The highest port is a port, and so is the default one: taken here,
+        # each is refused as in use.
+        ("65535", 1, "127.0.0.1:{}: "), ("8765", 1, "127.0.0.1:{}: "),
     ])
     def test_mock_refuses_a_port_it_cannot_serve_on_in_one_line(self, port, code, says):
         with socket.socket() as taken:
             with contextlib.suppress(OSError):  # if another program has it, so much the better
-                taken.bind(("127.0.0.1", 65535 if port == "65535" else 0))
+                taken.bind(("127.0.0.1", int(port) if port in ("65535", "8765") else 0))
             taken.listen()
             if port == "in use":
                 port = str(taken.getsockname()[1])
-            proc = subprocess.run([*MOCK, "--port", port], capture_output=True, text=True,
+            # The default port is the one served without --port.
+            options = [] if port == "8765" else ["--port", port]
+            proc = subprocess.run([*MOCK, *options], capture_output=True, text=True,
                                   env=child_env(), timeout=60)
         assert (proc.returncode, proc.stdout) == (code, "")
         [line] = proc.stderr.splitlines()
