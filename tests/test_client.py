@@ -282,6 +282,11 @@ class TestStatusMapping:
         assert data["country"] == "FR" and (data["year"], data["quarter"]) == (2024, 2)
         assert set(data["values"]) == {"gdp_growth_pct", "inflation_pct", "unemployment_pct"}
         assert mock_api.MockDataAPI().handle("/v1/data/fr/2024/q2", bearer(mock_api.PRO_KEY))[1] == data
+        # A query string is no part of the path the mock serves.
+        request = urllib.request.Request(api.base_url + "/data/FR/2024/q2?fields=all",
+                                         headers={"Authorization": bearer(mock_api.PRO_KEY)})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            assert json.load(answer) == data
         # The first quarter computed, by a client without a deadline.
         client = QuillMaretClient(mock_api.PRO_KEY, base_url=api.base_url, timeout=None)
         assert client.get_quarter("JP", 2015, 1)["quarter"] == 1
@@ -442,6 +447,7 @@ class TestRateLimit:
             client.get_quarter("US", 2023, 1)
         err = info.value
         assert err.status_code == 429
+        assert err.message == "Rate limit exceeded: 200 requests per 24 hours on the free tier."
         payload = dict(err.payload)
         # The window opened with the first request: the wait is a day less
         # the seconds (rounded up) that the requests took.
@@ -483,6 +489,10 @@ class TestRateLimit:
         api = mock_api.MockDataAPI(clock=clock)
         for _ in range(self.LIMIT):
             self.answer(api)
+            clock.now += 1
+        # Room appears when the oldest request leaves the window.
+        status, body, _ = api.handle("/v1/data/FR/2020/q1", bearer(self.KEY))
+        assert (status, body["retry_after_seconds"]) == (429, self.WINDOW - self.LIMIT)
         for _ in range(50):
             assert self.answer(api) == 429
         clock.now += self.WINDOW
@@ -574,6 +584,10 @@ class TestMockAPI:
         assert (status, body["error"]) == (401, "invalid_api_key")
 
     def test_leaving_the_block_stops_it_and_closes_its_socket(self):
+        never_started = mock_api.MockDataAPI()
+        never_started.stop()  # does nothing
+        with pytest.raises(RuntimeError, match="^the mock API is not running$"):
+            never_started.base_url
         with nothing_left_unclosed():
             with mock_api.MockDataAPI() as api:
                 pass
