@@ -227,7 +227,6 @@ def bearer(key):
 
 class TestStatusMapping:
     INVALID_KEY = "The API key is not valid."
-    MAINTENANCE = "The API is down for scheduled maintenance."
     CASES = [
         # (name, key, country, year, quarter, set-up, class, status, error code, message)
         ("missing key", None, "FR", 2024, 1, None, QuillMaretAuthError, 401, "missing_api_key",
@@ -251,7 +250,7 @@ class TestStatusMapping:
          "The server hit an internal error; the incident has been logged."),
         ("maintenance", mock_api.PRO_KEY, "FR", 2024, 1,
          lambda api: setattr(api, "maintenance", True), QuillMaretAPIError, 503, "maintenance",
-         MAINTENANCE),
+         "The API is down for scheduled maintenance."),
     ]
 
     @pytest.mark.parametrize("name,key,country,year,quarter,setup,cls,status,code,message", CASES,
@@ -505,6 +504,9 @@ class TestRateLimit:
 
 
 class TestMockAPI:
+    INTERNAL = {"error": "internal_error",
+                "message": "The server hit an internal error; the incident has been logged."}
+    MAINTENANCE = {"error": "maintenance", "message": "The API is down for scheduled maintenance."}
     PATHS = [
         # (path, the 400's message)
         ("/data/FR/2024/q1",  # a base_url without /v1
@@ -532,8 +534,7 @@ class TestMockAPI:
         (None, 400, {"error": "unsupported_country", "message": "Country GB is not covered.",
                      "supported": ["BR", "DE", "FR", "IN", "JP", "US"]}),
         (lambda api: setattr(api, "maintenance", True), 503,
-         {"error": "maintenance", "message": "The API is down for scheduled maintenance.",
-          "retry_after_seconds": 300}),
+         {**MAINTENANCE, "retry_after_seconds": 300}),
     ], ids=["unsupported country", "maintenance"])
     def test_fresh_mock_answers(self, setup, status, body):
         api = mock_api.MockDataAPI()
@@ -541,9 +542,6 @@ class TestMockAPI:
             setup(api)
         assert api.handle("/v1/data/gb/2024/q1", bearer("demo-pro-key"))[:2] == (status, body)
 
-    INTERNAL = {"error": "internal_error",
-                "message": "The server hit an internal error; the incident has been logged."}
-    MAINTENANCE = {"error": "maintenance", "message": "The API is down for scheduled maintenance."}
     ON_DEMAND = [
         # (name, set-up, status, the body but its request_id, headers)
         ("fail_next", lambda api: api.fail_next(), 500, INTERNAL, {}),
@@ -786,13 +784,15 @@ class TestExchange:
         assert loopback.finished.wait(10)
         assert not loopback.sent_all
 
-    FAILED = "the exchange with the QuillMaret API at {url} failed: %s: {cause}"
+    # The cause's class as raised: newer interpreters raise UnicodeEncodeError where
+    # 3.12 raised UnicodeError.
+    FAILED = "the exchange with the QuillMaret API at {url} failed: {kind}: {cause}"
     NOT_JSON = "the QuillMaret API answered {url} with something other than a JSON object"
     LOOP = "the QuillMaret API at {url} redirected in a loop or more than 10 times"
     FAILURES = [
         # (name, script, error class, cause, message: None where it varies)
         ("malformed status line", answer(b"HTTQ/9 nonsense\r\n\r\n"), QuillMaretError,
-         http.client.BadStatusLine, FAILED % "BadStatusLine"),
+         http.client.BadStatusLine, FAILED),
         # What arrives is a JSON object: only the length tells it is cut short.
         ("body shorter than its length",
          answer(b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{}"),
@@ -804,10 +804,10 @@ class TestExchange:
          QuillMaretRateLimitError, http.client.IncompleteRead, "[429] Too Many"),
         ("header line over 64 KiB",
          answer(b"HTTP/1.1 200 OK\r\nX-Big: " + b"a" * 70000 + b"\r\n\r\n{}"),
-         QuillMaretError, http.client.LineTooLong, FAILED % "LineTooLong"),
+         QuillMaretError, http.client.LineTooLong, FAILED),
         ("more than 100 header lines",
          answer(b"HTTP/1.1 200 OK\r\n" + b"X-N: 1\r\n" * 101 + b"Content-Length: 2\r\n\r\n{}"),
-         QuillMaretError, http.client.HTTPException, FAILED % "HTTPException"),
+         QuillMaretError, http.client.HTTPException, FAILED),
         ("body that is no JSON", answer(http_answer("200 OK", b"<html></html>")), QuillMaretError,
          json.JSONDecodeError, NOT_JSON),
         ("JSON that is no object", answer(http_answer("200 OK", b"[1, 2]")), QuillMaretError,
@@ -832,7 +832,7 @@ class TestExchange:
         # A label over 63 bytes: the IDNA codec refuses the name.
         ("redirect to a host name that cannot be encoded",
          redirect(lambda path: b"http://" + b"a" * 64 + b".example/"), QuillMaretError,
-         UnicodeError, FAILED % "UnicodeError"),
+         UnicodeError, FAILED),
         # Mapped as without the redirect (the API error has no cause).
         ("redirect to the API's 404",
          redirect(lambda path: b"/elsewhere",
@@ -856,6 +856,7 @@ class TestExchange:
             if message is not None:
                 assert str(error) == message.format(url=loopback.url + "/v1/data/FR/2024/q1",
                                                     cause=error.__cause__,
+                                                    kind=type(error.__cause__).__name__,
                                                     reason=getattr(error.__cause__, "reason", None))
             del info, error
 
